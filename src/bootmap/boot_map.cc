@@ -1,0 +1,334 @@
+#include "bootmap/boot_map.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "bootmap/cmdline.h"
+#include "platform/fixed_paths.h"
+#include "platform/fixed_text.h"
+#include "platform/number_text.h"
+
+namespace vorn::bootmap {
+
+namespace {
+
+using platform::copy_text;
+using platform::slot_text;
+
+BootMap g_map{};
+
+// Splits text at the first occurrence of sep: the head is returned, text keeps the tail.
+// Without sep the whole text is the head and found is false.
+std::string_view cut(std::string_view& text, char sep, bool* found = nullptr) {
+  const size_t at = text.find(sep);
+  if (found) *found = at != std::string_view::npos;
+  if (at == std::string_view::npos) {
+    std::string_view head = text;
+    text = {};
+    return head;
+  }
+  std::string_view head = text.substr(0, at);
+  text.remove_prefix(at + 1);
+  return head;
+}
+
+// Walks a list separated by sep, calling item(head) per item; the list ends at its end or at
+// the first empty item. item returns false to stop the walk.
+template <typename F>
+void walk_list(std::string_view text, char sep, F&& item) {
+  while (!text.empty()) {
+    bool more = false;
+    const std::string_view head = cut(text, sep, &more);
+    if (head.empty()) return;
+    if (!item(head)) return;
+    if (!more) return;
+  }
+}
+
+const BootDevice* find_device(std::string_view name) {
+  for (uint32_t i = 0; i < g_map.device_count && i < MAX_DEVICES; ++i) {
+    if (slot_text(g_map.devices[i].name) == name) return &g_map.devices[i];
+  }
+  return nullptr;
+}
+
+void parse_devices() {
+  walk_list(slot_text(g_map.bmap_dev), ',', [](std::string_view item) {
+    bool has_colon = false;
+    const std::string_view name = cut(item, ':', &has_colon);
+    if (!has_colon) return true;
+    if (g_map.device_count >= MAX_DEVICES) return false;
+    BootDevice& device = g_map.devices[g_map.device_count++];
+    copy_text(device.name, name);
+    copy_text(device.path, item);
+    return true;
+  });
+}
+
+const char* known_fs_type(std::string_view name) {
+  for (const char* known : FS_TYPE_NAMES) {
+    // Compared over at most 16 characters, as the boot loader's own parser does.
+    if (std::string_view(known).substr(0, 16) == name.substr(0, 16)) return known;
+  }
+  return FS_EXT4;
+}
+
+bool parse_copy(std::string_view spec, BootPartition& copy) {
+  if (spec.empty()) return false;
+  copy = BootPartition{};
+  std::string_view number_part = spec;
+  if (spec.find('@') != std::string_view::npos) {
+    const std::string_view device_name = cut(number_part, '@');
+    copy.device = find_device(device_name);
+    if (copy.device == nullptr) return false;
+  }
+  bool has_fs = false;
+  const std::string_view number = cut(number_part, '%', &has_fs);
+  copy.number = platform::decimal_prefix(number);
+  copy_text(copy.fs_type, has_fs ? known_fs_type(number_part) : FS_EXT4);
+  return true;
+}
+
+void parse_regions() {
+  walk_list(slot_text(g_map.bmap), ',', [](std::string_view item) {
+    bool has_colon = false;
+    const std::string_view name = cut(item, ':', &has_colon);
+    if (!has_colon) return true;
+    if (g_map.region_count >= MAX_REGIONS) return false;
+    BootRegion& region = g_map.regions[g_map.region_count];
+    region = BootRegion{};
+    walk_list(item, ':', [&region](std::string_view spec) {
+      if (parse_copy(spec, region.copies[region.copy_count])) ++region.copy_count;
+      return region.copy_count < MAX_COPIES;
+    });
+    if (region.copy_count == 0) return true;
+    copy_text(region.name, name);
+    ++g_map.region_count;
+    return true;
+  });
+}
+
+bool parse_active() {
+  bool ok = true;
+  walk_list(slot_text(g_map.bmap_seq), ':', [&ok](std::string_view item) {
+    const uint32_t i = g_map.active_count;
+    if (i >= g_map.region_count || i >= MAX_REGIONS) return false;
+    std::string_view device_name;
+    bool named = item.find('@') != std::string_view::npos;
+    if (named) device_name = cut(item, '@');
+    const int number = platform::decimal_prefix(item);
+    const BootRegion& region = g_map.regions[i];
+    for (uint32_t c = 0; c < region.copy_count && c < MAX_COPIES; ++c) {
+      const BootPartition& copy = region.copies[c];
+      const bool device_matches =
+          named ? (copy.device != nullptr && slot_text(copy.device->name) == device_name)
+                : copy.device == nullptr;
+      if (copy.number == number && device_matches) {
+        g_map.active[i] = BootSeqEntry{&region, &copy, c};
+        ++g_map.active_count;
+        return true;
+      }
+    }
+    ok = false;
+    return false;
+  });
+  return ok;
+}
+
+std::span<const BootSeqEntry> active_entries() {
+  if (g_map.active_count > MAX_REGIONS) return {};
+  return {g_map.active.data(), g_map.active_count};
+}
+
+// The copies of an entry's region, empty when its count is out of range.
+std::span<const BootPartition> copies_of(const BootSeqEntry& entry) {
+  const BootRegion& region = *entry.region;
+  if (region.copy_count > MAX_COPIES) return {};
+  return {region.copies.data(), region.copy_count};
+}
+
+bool store_value(std::array<char, BOOTMAP_VALUE_SIZE>& slot, std::string_view value) {
+  if (!platform::copy_text_whole(slot, value)) {
+    slot.fill('\0');
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const BootMap& bootmap() { return g_map; }
+
+void bootmap_keys_hook(char* token, void* /*context*/) {
+  if (token == nullptr) return;
+  std::string_view value = token;
+  bool has_eq = false;
+  const std::string_view key = cut(value, '=', &has_eq);
+  if (!has_eq || key.empty()) return;
+  if (key == "bmap") {
+    store_value(g_map.bmap, value);
+  } else if (key == "bmap_seq") {
+    store_value(g_map.bmap_seq, value);
+  } else if (key == "bmap_dev") {
+    store_value(g_map.bmap_dev, value);
+  }
+}
+
+void bootmap_build() {
+  g_map.devices = {};
+  g_map.device_count = 0;
+  parse_devices();
+  g_map.regions = {};
+  g_map.region_count = 0;
+  parse_regions();
+  g_map.active = {};
+  g_map.active_count = 0;
+  if (!parse_active()) {
+    g_map.active = {};
+    g_map.active_count = 0;
+  }
+}
+
+int bootmap_init() {
+  g_map.bmap.fill('\0');
+  g_map.bmap_seq.fill('\0');
+  g_map.bmap_dev.fill('\0');
+  cmdline_walk(nullptr, bootmap_keys_hook);
+  bootmap_build();
+  return 0;
+}
+
+bool bootmap_set_values(const char* bmap, const char* bmap_seq, const char* bmap_dev) {
+  g_map.bmap.fill('\0');
+  g_map.bmap_seq.fill('\0');
+  g_map.bmap_dev.fill('\0');
+  bool ok = true;
+  if (bmap) ok &= store_value(g_map.bmap, bmap);
+  if (bmap_seq) ok &= store_value(g_map.bmap_seq, bmap_seq);
+  if (bmap_dev) ok &= store_value(g_map.bmap_dev, bmap_dev);
+  bootmap_build();
+  return ok;
+}
+
+const BootSeqEntry* bootmap_find(const char* name) {
+  if (name == nullptr) return nullptr;
+  for (const BootSeqEntry& entry : active_entries()) {
+    if (entry.region != nullptr && slot_text(entry.region->name) == name) return &entry;
+  }
+  return nullptr;
+}
+
+const BootSeqEntry* bootmap_has_region(const char* name) { return bootmap_find(name); }
+
+int bootmap_region_count() {
+  if (g_map.active_count > MAX_REGIONS) return -1;
+  return static_cast<int>(g_map.active_count);
+}
+
+const char* bootmap_region_name(int i) {
+  const auto entries = active_entries();
+  if (i < 0 || static_cast<size_t>(i) >= entries.size()) return nullptr;
+  return entries[static_cast<size_t>(i)].region->name.data();
+}
+
+int bootmap_copy_count(const char* name) {
+  const BootSeqEntry* entry = bootmap_find(name);
+  return entry ? static_cast<int>(copies_of(*entry).size()) : 0;
+}
+
+int bootmap_active_index(const char* name) {
+  const BootSeqEntry* entry = bootmap_find(name);
+  if (entry == nullptr || entry->index >= MAX_COPIES) return -1;
+  return static_cast<int>(entry->index);
+}
+
+const BootPartition* bootmap_copy_at(const char* name, int i) {
+  const BootSeqEntry* entry = bootmap_find(name);
+  if (entry == nullptr) return nullptr;
+  const auto copies = copies_of(*entry);
+  if (i < 0 || static_cast<size_t>(i) >= copies.size()) return nullptr;
+  return &copies[static_cast<size_t>(i)];
+}
+
+int bootmap_copy_number(const char* name, int i) {
+  const BootPartition* copy = bootmap_copy_at(name, i);
+  return copy ? copy->number : -1;
+}
+
+const char* bootmap_copy_fs(const char* name, int i) {
+  const BootPartition* copy = bootmap_copy_at(name, i);
+  return copy ? copy->fs_type.data() : nullptr;
+}
+
+const BootPartition* bootmap_copy_after(const char* name, int step) {
+  const BootSeqEntry* entry = bootmap_find(name);
+  if (entry == nullptr) return nullptr;
+  const auto copies = copies_of(*entry);
+  if (copies.empty() || entry->index >= copies.size() || step < 0) return nullptr;
+  return &copies[(entry->index + static_cast<uint32_t>(step)) % copies.size()];
+}
+
+int bootmap_next_number(const char* name) {
+  const BootPartition* copy = bootmap_copy_after(name, 1);
+  return copy ? copy->number : -1;
+}
+
+const char* bootmap_next_fs(const char* name) {
+  const BootPartition* copy = bootmap_copy_after(name, 1);
+  return copy ? copy->fs_type.data() : nullptr;
+}
+
+const BootPartition* bootmap_active_copy(const char* name) {
+  const BootSeqEntry* entry = bootmap_find(name);
+  return entry ? entry->copy : nullptr;
+}
+
+int bootmap_active_number(const char* name) {
+  const BootPartition* copy = bootmap_active_copy(name);
+  return copy ? copy->number : -1;
+}
+
+const char* bootmap_active_fs(const char* name) {
+  const BootPartition* copy = bootmap_active_copy(name);
+  return copy ? copy->fs_type.data() : nullptr;
+}
+
+bool copy_device_path(const BootPartition& copy, std::span<char> out) {
+  const char* base =
+      copy.device ? copy.device->path.data() : platform::DEFAULT_BLOCK_DEVICE;
+  return platform::format_text(out, "%sp%d", base, copy.number);
+}
+
+namespace {
+int write_device(const BootPartition* copy, std::span<char> out) {
+  if (copy == nullptr || out.empty()) return -1;
+  return copy_device_path(*copy, out) ? 0 : -1;
+}
+}  // namespace
+
+int bootmap_copy_device(const char* name, std::span<char> out, int i) {
+  return write_device(bootmap_copy_at(name, i), out);
+}
+
+int bootmap_next_device(const char* name, std::span<char> out) {
+  return write_device(bootmap_copy_after(name, 1), out);
+}
+
+int bootmap_active_device(const char* name, std::span<char> out) {
+  return write_device(bootmap_active_copy(name), out);
+}
+
+const BootRegion* bootmap_find_by_name(const char* name, int* position) {
+  if (name == nullptr || *name == '\0') return nullptr;
+  const auto entries = active_entries();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (slot_text(entries[i].region->name) == name) {
+      if (position) *position = static_cast<int>(i);
+      return entries[i].region;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace vorn::bootmap

@@ -1,0 +1,16 @@
+#include <string_view>
+
+#include "cli/command_table.h"
+#include "cli/dispatcher.h"
+#include "main/process_state.h"
+
+namespace vorn::cli {
+
+// "info hw_version": the hardware tag, with no newline added. Other words do nothing.
+int cmd_info(int argc, char** argv) {
+  const char* what = arg(argc, argv, 2);
+  if (what != nullptr && std::string_view(what) == "hw_version") result_print(hardware_tag());
+  return 0;
+}
+
+}  // namespace vorn::cli

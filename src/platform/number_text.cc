@@ -1,0 +1,37 @@
+#include "platform/number_text.h"
+
+#include <climits>
+
+namespace vorn::platform {
+
+int decimal_prefix(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+uint32_t hex_prefix(std::string_view text) {
+  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+  }
+  uint64_t value = 0;
+  for (char c : text) {
+    const int d = hex_digit(c);
+    if (d < 0) break;
+    value = value * 16 + static_cast<uint64_t>(d);
+    if (value > 0xFFFFFFFFu) value = 0xFFFFFFFFu;
+  }
+  return static_cast<uint32_t>(value);
+}
+
+}  // namespace vorn::platform
