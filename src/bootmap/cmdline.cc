@@ -31,7 +31,8 @@ void cmdline_walk(void* context, CmdlineHook hook) {
   }
   if (hook == nullptr) return;
   char* token = text.data();
-  while (*token != '\0') {
+  // An empty token (end of text, or a space right after a space) ends the walk.
+  while (*token != '\0' && *token != ' ') {
     char* space = std::strchr(token, ' ');
     if (space != nullptr) *space = '\0';
     hook(token, context);
