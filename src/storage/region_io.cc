@@ -1,0 +1,143 @@
+#include "storage/region_io.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+
+#include "platform/fixed_paths.h"
+#include "platform/fixed_text.h"
+#include "storage/mount_manager.h"
+#include "storage/path_io.h"
+
+namespace vorn::storage {
+
+namespace {
+
+constexpr size_t RESOLVED_PATH_SIZE = 128;  // 127 characters and a NUL
+
+constexpr RegionOps REGION_TABLE[] = {
+    {.prefix = "bmap@boot", .access_kinds = ACCESS_RAW | ACCESS_FILE, .read_raw = read_raw,
+     .write_raw = write_raw, .read_file = read_file, .write_file = write_file,
+     .file_size = file_size, .prefix_len = 9},
+    {.prefix = "bmap@system", .access_kinds = ACCESS_FILE, .read_raw = read_raw,
+     .write_raw = write_raw, .read_file = read_file, .write_file = write_file,
+     .file_size = file_size, .prefix_len = 11},
+    {.prefix = "bmap@app", .access_kinds = ACCESS_FILE, .read_raw = read_raw,
+     .write_raw = write_raw, .read_file = read_file, .write_file = write_file,
+     .file_size = file_size, .prefix_len = 8},
+    {.prefix = "bmap@recovery", .access_kinds = ACCESS_RAW, .read_raw = read_raw,
+     .write_raw = write_raw, .read_file = nullptr, .write_file = nullptr, .file_size = nullptr,
+     .prefix_len = 13},
+    {.prefix = "dev@", .access_kinds = ACCESS_RAW, .read_raw = read_raw, .write_raw = write_raw,
+     .read_file = nullptr, .write_file = nullptr, .file_size = nullptr, .prefix_len = 4},
+    {.prefix = "file@", .access_kinds = ACCESS_FILE, .read_raw = nullptr, .write_raw = nullptr,
+     .read_file = read_file, .write_file = write_file, .file_size = file_size, .prefix_len = 5},
+};
+
+consteval bool prefix_lengths_match() {
+  for (const RegionOps& row : REGION_TABLE) {
+    if (std::string_view(row.prefix).size() != row.prefix_len) return false;
+  }
+  return true;
+}
+static_assert(prefix_lengths_match(), "each row compares exactly its prefix");
+
+// The path of a file locator's file: the plain path, or the mount point of its device (where
+// it is mounted already, or the private mount point after mounting it) followed by fs_path.
+bool resolve_file_path(const ImageLocator& locator, std::span<char> out) {
+  if (locator.dev_path[0] == '\0') return platform::copy_text_whole(out, locator.fs_path.data());
+  if (const MountedVolume* volume = mounts_find_by_device(locator.dev_path.data())) {
+    return platform::format_text(out, "%s%s", volume->mount_point.c_str(),
+                                 locator.fs_path.data());
+  }
+  if (mount_locator(&locator) != 0) return false;
+  return platform::format_text(out, "%s%s",
+                               platform::fixed_path(platform::FixedPath::PRIVATE_MOUNT),
+                               locator.fs_path.data());
+}
+
+}  // namespace
+
+const RegionOps* region_ops_find(const char* name) {
+  if (name == nullptr) return nullptr;
+  const std::string_view text = name;
+  for (const RegionOps& row : REGION_TABLE) {
+    const std::string_view prefix = row.prefix;
+    const bool match = row.prefix_len == 0 ? text == prefix
+                                           : text.substr(0, row.prefix_len) ==
+                                                 prefix.substr(0, row.prefix_len);
+    if (match) return &row;
+  }
+  return nullptr;
+}
+
+int32_t read_raw(const ImageLocator* locator, std::span<uint8_t> buffer, int32_t offset) {
+  if (locator == nullptr || buffer.data() == nullptr) return -1;
+  return path_read_at(locator->dev_path.data(), buffer, offset);
+}
+
+int32_t write_raw(const ImageLocator* locator, std::span<const uint8_t> data, int32_t offset) {
+  if (locator == nullptr || data.data() == nullptr) return -1;
+  // Never write underneath a mounted file system.
+  if (device_is_mounted(locator->dev_path.data())) return -1;
+  return device_write_at(locator->dev_path.data(), data, offset, /*sync=*/false);
+}
+
+int32_t read_file(const ImageLocator* locator, std::span<uint8_t> buffer, int32_t offset) {
+  if (locator == nullptr || buffer.data() == nullptr) return -1;
+  std::array<char, RESOLVED_PATH_SIZE> path{};
+  if (!resolve_file_path(*locator, path)) return -1;
+  return path_read_capped(path.data(), buffer, offset);
+}
+
+int32_t write_file(const ImageLocator* locator, std::span<const uint8_t> data, int32_t offset) {
+  if (locator == nullptr || data.data() == nullptr) return -1;
+  std::array<char, RESOLVED_PATH_SIZE> path{};
+  if (!resolve_file_path(*locator, path)) return -1;
+  return path_write_at(path.data(), data, offset);
+}
+
+int32_t file_size(const ImageLocator* locator) {
+  if (locator == nullptr) return -1;
+  std::array<char, RESOLVED_PATH_SIZE> path{};
+  if (!resolve_file_path(*locator, path)) return -1;
+  return path_size(path.data());
+}
+
+int32_t locator_size(const char* text) {
+  ImageLocator locator;
+  if (locator_parse(text, &locator) == nullptr) return -1;
+  if (locator.is_raw) return static_cast<int32_t>(locator_raw_size(&locator));
+  return file_size(&locator);
+}
+
+int32_t locator_read(const char* text, std::span<uint8_t> buffer, int32_t offset,
+                     int32_t length) {
+  if (buffer.data() == nullptr) return -1;
+  ImageLocator locator;
+  if (locator_parse(text, &locator) == nullptr) return -1;
+  if (locator.is_raw) {
+    if (locator.raw_size > buffer.size()) return -1;
+    return read_raw(&locator, buffer.first(locator.raw_size),
+                    static_cast<int32_t>(locator.raw_offset));
+  }
+  if (length < 0 || static_cast<size_t>(length) > buffer.size()) return -1;
+  return read_file(&locator, buffer.first(static_cast<size_t>(length)), offset);
+}
+
+int32_t locator_write(const char* text, std::span<const uint8_t> buffer, int32_t offset,
+                      int32_t length) {
+  if (buffer.data() == nullptr) return -1;
+  ImageLocator locator;
+  if (locator_parse(text, &locator) == nullptr) return -1;
+  if (locator.is_raw) {
+    if (locator.raw_size > buffer.size()) return -1;
+    return write_raw(&locator, buffer.first(locator.raw_size),
+                     static_cast<int32_t>(locator.raw_offset));
+  }
+  if (length < 0 || static_cast<size_t>(length) > buffer.size()) return -1;
+  return write_file(&locator, buffer.first(static_cast<size_t>(length)), offset);
+}
+
+}  // namespace vorn::storage

@@ -1,0 +1,55 @@
+#pragma once
+
+// Byte I/O behind a parsed locator (raw windows of a region copy's device, files inside a
+// region's file system) and behind a locator text. Results: bytes transferred (or the size);
+// 0 when the path cannot be opened or the seek fails; -1 for absent arguments, a locator that
+// does not parse, a failed mount, a buffer too small for a raw window, or a raw write to a
+// mounted device.
+
+#include <cstdint>
+#include <span>
+
+#include "storage/image_locator.h"
+
+namespace vorn::storage {
+
+using RawReadFn = int32_t (*)(const ImageLocator*, std::span<uint8_t>, int32_t offset);
+using RawWriteFn = int32_t (*)(const ImageLocator*, std::span<const uint8_t>, int32_t offset);
+using SizeFn = int32_t (*)(const ImageLocator*);
+
+inline constexpr uint32_t ACCESS_RAW = 1;   // the source's header can be read raw
+inline constexpr uint32_t ACCESS_FILE = 2;  // the source can be read as a file
+
+// One row of the region table: which kinds of access a kind of source supports.
+struct RegionOps {
+  const char* prefix;
+  uint32_t access_kinds;
+  RawReadFn read_raw;
+  RawWriteFn write_raw;
+  RawReadFn read_file;
+  RawWriteFn write_file;
+  SizeFn file_size;
+  uint32_t prefix_len;  // leading characters compared; 0 compares the whole name
+};
+
+// First row whose prefix matches the name, or null (also for an absent name).
+[[nodiscard]] const RegionOps* region_ops_find(const char* name);
+
+// Region operations; each reads or writes the whole span.
+int32_t read_raw(const ImageLocator* locator, std::span<uint8_t> buffer, int32_t offset);
+// Refused (-1) while the device is mounted; writes only into an existing device node.
+int32_t write_raw(const ImageLocator* locator, std::span<const uint8_t> data, int32_t offset);
+int32_t read_file(const ImageLocator* locator, std::span<uint8_t> buffer, int32_t offset);
+int32_t write_file(const ImageLocator* locator, std::span<const uint8_t> data, int32_t offset);
+int32_t file_size(const ImageLocator* locator);
+
+// Locator operations. For a raw locator the window in the text wins: offset and length are
+// not used and exactly raw_size bytes move from or to the start of the buffer, which must hold
+// that many (else -1). For a file locator length bytes move at offset (length must not exceed
+// the buffer). The caller releases the text (locator_release) after file operations.
+int32_t locator_size(const char* text);
+int32_t locator_read(const char* text, std::span<uint8_t> buffer, int32_t offset, int32_t length);
+int32_t locator_write(const char* text, std::span<const uint8_t> buffer, int32_t offset,
+                      int32_t length);
+
+}  // namespace vorn::storage
