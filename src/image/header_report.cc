@@ -1,0 +1,170 @@
+#include "image/header_report.h"
+
+#include <time.h>
+
+#include <array>
+#include <cstdio>
+#include <ctime>
+#include <cstring>
+#include <span>
+
+#include "image/field_table.h"
+#include "main/process_state.h"
+#include "platform/fixed_text.h"
+
+namespace vorn::image {
+
+namespace {
+
+// One buffer for every value the report reads.
+constexpr uint32_t REPORT_VALUE_SIZE = 1024;
+
+const char* type_label(uint32_t type) {
+  if (type == HDR_TYPE_IMAGE) return ".VIF";
+  if (type == HDR_TYPE_PACKAGE) return ".PKG";
+  return "other";
+}
+
+const char* contents_label(uint32_t type) {
+  if (type == CONTENTS_ANDROIDBOOT) return "androidboot";
+  if (type == CONTENTS_EXT4) return "ext4";
+  return "raw";
+}
+
+void report_u32(const HeaderHandle& handle, const char* name) {
+  const uint32_t value = header_get_u32(&handle, name);
+  if (value != 0) info_printf(" `+<%s>=0x%x\n", name, value);
+}
+
+void report_string(const HeaderHandle& handle, const char* name,
+                   std::array<uint8_t, REPORT_VALUE_SIZE>& scratch) {
+  char* text = reinterpret_cast<char*>(scratch.data());
+  if (header_get_string(&handle, name, text, REPORT_VALUE_SIZE) != nullptr) {
+    info_printf(" `+<%s>=%s\n", name, text);
+  }
+}
+
+void report_binary(const HeaderHandle& handle, const char* name,
+                   std::array<uint8_t, REPORT_VALUE_SIZE>& scratch) {
+  const uint32_t length = header_get_binary(&handle, name, scratch.data(), REPORT_VALUE_SIZE);
+  if (length == 0) return;
+  info_printf(" `+<%s>=", name);
+  print_hex(length, scratch.data());
+  info_printf("\n");
+}
+
+// The printed text of one "infos" item: "|" and a 256-byte value in hex fit with room to spare.
+using InfosPiece = std::array<char, 2 * INFOS_BINARY_CAPACITY + 16>;
+
+// Formats one item into piece; false when the item is skipped (prints nothing, not counted).
+bool format_infos_item(const HeaderHandle& handle, const char* name, bool first,
+                       InfosPiece& piece) {
+  const char* separator = first ? "" : "|";
+  switch (header_field_type(&handle, name)) {
+    case FIELD_UINT32:
+      platform::format_text(piece, "%s0x%08x", separator, header_get_u32(&handle, name));
+      return true;
+    case FIELD_STRING: {
+      std::array<char, INFOS_STRING_CAPACITY> value{};
+      if (header_get_string(&handle, name, value.data(), value.size()) == nullptr) return false;
+      platform::format_text(piece, "%s%s", separator, value.data());
+      return true;
+    }
+    case FIELD_BINARY: {
+      std::array<uint8_t, INFOS_BINARY_CAPACITY> value{};
+      const uint32_t length = header_get_binary(&handle, name, value.data(), value.size());
+      if (length == 0) return false;
+      platform::format_text(piece, "%s%u,", separator, length);
+      for (uint32_t i = 0; i < length; ++i) platform::append_format(piece, "%02X", value[i]);
+      return true;
+    }
+    default:
+      platform::copy_text(piece, separator);
+      return true;
+  }
+}
+
+}  // namespace
+
+int header_print_report(const HeaderHandle* handle) {
+  if (handle == nullptr || handle->version != 1) return 0;
+  const HeaderHandle& h = *handle;
+  std::array<uint8_t, REPORT_VALUE_SIZE> scratch{};
+  info_printf("[VIF Header(v1) Infos]\n");
+  report_binary(h, "magic", scratch);
+  report_u32(h, "hdr_version");
+  if (const uint32_t type = header_get_u32(&h, "hdr_type"); type != 0) {
+    info_printf(" `+<hdr_type>=0x%x(%s)\n", type, type_label(type));
+  }
+  if (const uint32_t cap = header_get_u32(&h, "hdr_cap"); cap != 0) {
+    info_printf(" `+<hdr_cap>=0x%x(%s)\n", cap,
+                (cap & HDR_CAP_COMPRESSED) != 0 ? "GZipped" : "Normal");
+  }
+  report_u32(h, "hdr_size");
+  report_u32(h, "hdr_checksum");
+  report_u32(h, "hdr_crc32");
+  report_binary(h, "hdr_sha1", scratch);
+  report_string(h, "alias", scratch);
+  if (const uint32_t stamp = header_get_u32(&h, "timestamp"); stamp != 0) {
+    std::array<char, TIMESTAMP_TEXT_SIZE> when{};
+    format_timestamp(&stamp, when.data(), when.size(), REPORT_TIME_ZONE_HOURS);
+    info_printf(" `+<timestamp>=0x%x(%s)\n", stamp, when.data());
+  }
+  report_string(h, "version", scratch);
+  for (const char* name : {"req_hw", "req_sw0", "req_sw1", "req_sw2", "req_sw3", "req_sw4"}) {
+    report_string(h, name, scratch);
+  }
+  report_u32(h, "tag_setup");
+  report_u32(h, "contents_off");
+  report_u32(h, "contents_size");
+  if (const uint32_t type = header_get_u32(&h, "contents_type"); type != 0) {
+    info_printf(" `+<contents_type>=0x%x(%s)\n", type, contents_label(type));
+  }
+  info_printf(" `+<contents_checksum>=0x%x\n", header_get_u32(&h, "contents_checksum"));
+  info_printf(" `+<contents_crc32>=0x%x\n", header_get_u32(&h, "contents_crc32"));
+  report_binary(h, "contents_sha1", scratch);
+  return 0;
+}
+
+char* format_timestamp(const uint32_t* time, char* out, size_t out_size, int hours) {
+  if (time == nullptr || out == nullptr || out_size == 0) return nullptr;
+  // 64-bit arithmetic: no wrap for late times or large offsets.
+  const time_t when = static_cast<time_t>(static_cast<int64_t>(*time) +
+                                          static_cast<int64_t>(hours) * 3600);
+  struct tm parts{};
+  std::array<char, 32> text{};
+  if (gmtime_r(&when, &parts) == nullptr ||
+      std::strftime(text.data(), text.size(), "%F %H:%M:%S", &parts) == 0) {
+    text[0] = '\0';
+  }
+  platform::format_text(std::span<char>(out, out_size), "%s(GMT%+d)", text.data(), hours);
+  return out;
+}
+
+void print_hex(size_t length, const uint8_t* bytes) {
+  if (bytes == nullptr) return;
+  for (size_t i = 0; i < length; ++i) info_printf("%02x", bytes[i]);
+}
+
+int infos_print_fields(const HeaderHandle* handle, char* field_list) {
+  if (handle == nullptr || field_list == nullptr) return -1;
+  char* rest = field_list;
+  int counted = 0;
+  while (*rest != '\0') {
+    char* item = rest;
+    char* comma = std::strchr(rest, ',');
+    if (comma != nullptr) {
+      *comma = '\0';
+      rest = comma + 1;
+    } else {
+      rest += std::strlen(rest);
+    }
+    InfosPiece piece{};
+    if (!format_infos_item(*handle, item, counted == 0, piece)) continue;
+    result_print(platform::slot_text(piece));
+    ++counted;
+  }
+  return 0;
+}
+
+}  // namespace vorn::image

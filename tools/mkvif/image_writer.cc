@@ -1,0 +1,170 @@
+#include "mkvif/image_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "image/integrity.h"
+#include "image/sha1_context.h"
+#include "platform/scope_guard.h"
+#include "platform/unique_fd.h"
+
+namespace vorn::mkvif {
+
+namespace {
+
+constexpr size_t COPY_BLOCK_SIZE = 1 << 20;
+constexpr uint64_t CONTENTS_MAX = 0xFFFFFFFFull;
+
+std::string errno_text(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
+bool write_all(int fd, const uint8_t* bytes, size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, bytes, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool read_all(int fd, std::vector<uint8_t>& out, uint64_t size) {
+  out.resize(size);
+  size_t held = 0;
+  while (held < out.size()) {
+    const ssize_t n = ::read(fd, out.data() + held, out.size() - held);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    held += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Copies the whole of in to out; false on a short read or a failed write.
+bool copy_stream(int in, int out, uint64_t size) {
+  std::vector<uint8_t> block(COPY_BLOCK_SIZE);
+  uint64_t left = size;
+  while (left > 0) {
+    const ssize_t n = ::read(in, block.data(), std::min<uint64_t>(left, block.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (!write_all(out, block.data(), static_cast<size_t>(n))) return false;
+    left -= static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+Refusal seal_header(HeaderBuilder& builder) {
+  std::array<uint8_t, image::HEADER_SIZE> buffer{};
+  image::HeaderHandle handle;
+  if (image::header_init(&handle, "mkvif", buffer.data(), buffer.size()) == nullptr) {
+    return "cannot prepare a header handle";
+  }
+  std::copy(builder.bytes().begin(), builder.bytes().end(), buffer.begin());
+  uint32_t sum = 0;
+  uint32_t crc = 0;
+  image::Sha1Digest sha1{};
+  if (image::header_checksum(&handle, &sum, sizeof(sum)) != 0 ||
+      image::header_crc32(&handle, &crc, sizeof(crc)) != 0 ||
+      image::header_sha1(&handle, sha1.data(), sha1.size()) != 0) {
+    return "cannot compute the header's integrity values";
+  }
+  Refusal why = builder.set_u32("hdr_checksum", sum);
+  if (why.empty()) why = builder.set_u32("hdr_crc32", crc);
+  if (why.empty()) why = builder.set_binary("hdr_sha1", sha1);
+  return why;
+}
+
+Refusal write_image(HeaderBuilder& builder, const ImageRequest& request) {
+  platform::UniqueFd in(::open(request.contents_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in) return errno_text("cannot open", request.contents_path);
+  struct stat st {};
+  if (::fstat(in.get(), &st) != 0) return errno_text("cannot stat", request.contents_path);
+  const uint64_t plain_size = static_cast<uint64_t>(st.st_size);
+
+  std::vector<uint8_t> packed;
+  uint64_t stored_size = plain_size;
+  if (request.compress) {
+    std::vector<uint8_t> plain;
+    if (!read_all(in.get(), plain, plain_size)) {
+      return errno_text("cannot read", request.contents_path);
+    }
+    uLongf packed_size = compressBound(static_cast<uLong>(plain.size()));
+    packed.resize(packed_size);
+    if (compress2(packed.data(), &packed_size, plain.data(), static_cast<uLong>(plain.size()),
+                  request.level) != Z_OK) {
+      return "cannot compress " + request.contents_path;
+    }
+    packed.resize(packed_size);
+    stored_size = packed_size;
+    const Refusal why = builder.set_u32(
+        "hdr_cap", builder.get_u32("hdr_cap") | image::HDR_CAP_COMPRESSED);
+    if (!why.empty()) return why;
+  }
+  if (stored_size > CONTENTS_MAX) {
+    return request.contents_path + ": " + std::to_string(stored_size) +
+           " bytes of contents do not fit the 32-bit contents_size";
+  }
+  if (!request.keep_contents_size) {
+    const Refusal why = builder.set_u32("contents_size", static_cast<uint32_t>(stored_size));
+    if (!why.empty()) return why;
+  }
+  const uint32_t data_offset = std::max(builder.get_u32("contents_off"), image::HEADER_SIZE);
+
+  std::string temp = request.out_path + ".XXXXXX";
+  platform::UniqueFd out(::mkstemp(temp.data()));
+  if (!out) return errno_text("cannot create a file beside", request.out_path);
+  platform::ScopeGuard remove_temp([&] { ::unlink(temp.c_str()); });
+
+  // The header goes in twice: now to hold its place, finally with its integrity values.
+  const std::vector<uint8_t> gap(data_offset - image::HEADER_SIZE, 0);
+  if (!write_all(out.get(), builder.bytes().data(), image::HEADER_SIZE) ||
+      !write_all(out.get(), gap.data(), gap.size())) {
+    return errno_text("cannot write", temp);
+  }
+  const bool copied = request.compress ? write_all(out.get(), packed.data(), packed.size())
+                                       : copy_stream(in.get(), out.get(), plain_size);
+  if (!copied) return errno_text("cannot copy the contents into", temp);
+
+  uint32_t sum = 0;
+  uint32_t crc = 0;
+  image::Sha1Digest sha1{};
+  const uint64_t digested = image::contents_digest(temp.c_str(), &sum, &crc, sha1.data(),
+                                                   data_offset);
+  if (digested != stored_size) return "cannot read back the contents of " + temp;
+  Refusal why = builder.set_u32("contents_checksum", sum);
+  if (why.empty()) why = builder.set_u32("contents_crc32", crc);
+  if (why.empty()) why = builder.set_binary("contents_sha1", sha1);
+  if (why.empty()) why = seal_header(builder);
+  for (const auto& [name, value] : request.pokes) {
+    if (why.empty()) why = builder.set_from_text(name, value);
+  }
+  if (!why.empty()) return why;
+
+  if (::pwrite(out.get(), builder.bytes().data(), image::HEADER_SIZE, 0) !=
+          static_cast<ssize_t>(image::HEADER_SIZE) ||
+      ::fchmod(out.get(), 0644) != 0 || ::fsync(out.get()) != 0) {
+    return errno_text("cannot write", temp);
+  }
+  out.reset();
+  if (::rename(temp.c_str(), request.out_path.c_str()) != 0) {
+    return errno_text("cannot rename to", request.out_path);
+  }
+  remove_temp.dismiss();
+  return {};
+}
+
+}  // namespace vorn::mkvif
