@@ -16,9 +16,13 @@ struct CommandRow {
 // Handlers, one file per concern.
 int cmd_help(int argc, char** argv);
 int cmd_info(int argc, char** argv);
+int cmd_list(int argc, char** argv);
+int cmd_infos(int argc, char** argv);
 
 inline constexpr CommandRow COMMAND_TABLE[] = {
     {.word = "help", .quiet = false, .run = cmd_help},
+    {.word = "list", .quiet = false, .run = cmd_list},
+    {.word = "infos", .quiet = true, .run = cmd_infos},
     {.word = "info", .quiet = true, .run = cmd_info},
 };
 
