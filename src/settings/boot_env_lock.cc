@@ -1,0 +1,120 @@
+#include "settings/boot_env_lock.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <ctime>
+#include <string_view>
+#include <thread>
+
+#include "platform/fixed_paths.h"
+#include "platform/fixed_text.h"
+#include "platform/unique_fd.h"
+
+namespace vorn::settings {
+
+namespace {
+
+using platform::FixedPath;
+using platform::UniqueFd;
+
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+
+// Ownership is kept per thread: the file itself is the lock, and the thread that created it
+// is the one that may remove it.
+thread_local bool t_held = false;
+thread_local FileId t_owned;
+
+bool same_file(const struct stat& st, const FileId& id) {
+  return st.st_dev == id.dev && st.st_ino == id.ino;
+}
+
+// The process id recorded in a lock file; 0 while none has been written yet.
+pid_t recorded_owner(int fd) {
+  std::array<char, 24> text{};
+  const ssize_t n = ::pread(fd, text.data(), text.size() - 1, 0);
+  if (n <= 0) return 0;
+  long long pid = 0;
+  for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i) {
+    pid = pid * 10 + (text[i] - '0');
+    if (pid > INT_MAX) return 0;
+  }
+  return static_cast<pid_t>(pid);
+}
+
+bool owner_gone(pid_t pid) { return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+bool too_old(const struct stat& st) {
+  timespec now{};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
+  return now.tv_sec - st.st_mtim.tv_sec > BOOTENV_LOCK_STALE_SECONDS;
+}
+
+// Removes the lock file when it was left behind. The file judged stale is first moved aside
+// (rename is atomic); if what was moved turns out to be a newer lock taken by another process
+// in the meantime, it is put back under its name.
+void recover_stale(const char* path) {
+  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) return;
+  struct stat judged {};
+  if (::fstat(fd.get(), &judged) != 0) return;
+  if (!owner_gone(recorded_owner(fd.get())) && !too_old(judged)) return;
+
+  std::array<char, PATH_MAX> aside{};
+  if (!platform::format_text(aside, "%s.stale.%d", path, static_cast<int>(::getpid()))) return;
+  if (::rename(path, aside.data()) != 0) return;
+  struct stat moved {};
+  const FileId judged_id{judged.st_dev, judged.st_ino};
+  if (::stat(aside.data(), &moved) != 0 || !same_file(moved, judged_id)) {
+    (void)::link(aside.data(), path);
+  }
+  ::unlink(aside.data());
+}
+
+void pause_before_retry() { std::this_thread::sleep_for(BOOTENV_LOCK_RETRY_PAUSE); }
+
+}  // namespace
+
+int bootenv_lock() {
+  const char* path = platform::fixed_path(FixedPath::LOCK_FILE);
+  for (;;) {
+    UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (fd) {
+      struct stat st {};
+      if (::fstat(fd.get(), &st) != 0) {
+        ::unlink(path);
+        return BOOTENV_LOCK_FAILED;
+      }
+      std::array<char, 24> text{};
+      platform::format_text(text, "%d\n", static_cast<int>(::getpid()));
+      const std::string_view pid_text = platform::slot_text(text);
+      // A lock without its owner's id is still a lock; it is only recovered by its age.
+      (void)!::write(fd.get(), pid_text.data(), pid_text.size());
+      t_owned = FileId{st.st_dev, st.st_ino};
+      t_held = true;
+      return BOOTENV_LOCK_OK;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EEXIST) return BOOTENV_LOCK_FAILED;
+    recover_stale(path);
+    pause_before_retry();
+  }
+}
+
+void bootenv_unlock() {
+  if (!t_held) return;
+  t_held = false;
+  const char* path = platform::fixed_path(FixedPath::LOCK_FILE);
+  struct stat st {};
+  if (::lstat(path, &st) == 0 && same_file(st, t_owned)) ::unlink(path);
+}
+
+}  // namespace vorn::settings
