@@ -58,6 +58,15 @@ bool too_old(const struct stat& st) {
   return now.tv_sec - st.st_mtim.tv_sec > BOOTENV_LOCK_STALE_SECONDS;
 }
 
+// The owner recorded in the file at a path, when it is the given file; -1 otherwise. Inode
+// numbers are reused, so a file counts as the same only when its recorded owner is too.
+pid_t owner_if_same(const char* path, const FileId& id) {
+  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !same_file(st, id)) return -1;
+  return recorded_owner(fd.get());
+}
+
 // Removes the lock file when it was left behind. The file judged stale is first moved aside
 // (rename is atomic); if what was moved turns out to be a newer lock taken by another process
 // in the meantime, it is put back under its name.
@@ -66,14 +75,13 @@ void recover_stale(const char* path) {
   if (!fd) return;
   struct stat judged {};
   if (::fstat(fd.get(), &judged) != 0) return;
-  if (!owner_gone(recorded_owner(fd.get())) && !too_old(judged)) return;
+  const pid_t owner = recorded_owner(fd.get());
+  if (!owner_gone(owner) && !too_old(judged)) return;
 
   std::array<char, PATH_MAX> aside{};
   if (!platform::format_text(aside, "%s.stale.%d", path, static_cast<int>(::getpid()))) return;
   if (::rename(path, aside.data()) != 0) return;
-  struct stat moved {};
-  const FileId judged_id{judged.st_dev, judged.st_ino};
-  if (::stat(aside.data(), &moved) != 0 || !same_file(moved, judged_id)) {
+  if (owner_if_same(aside.data(), FileId{judged.st_dev, judged.st_ino}) != owner) {
     (void)::link(aside.data(), path);
   }
   ::unlink(aside.data());
@@ -113,8 +121,7 @@ void bootenv_unlock() {
   if (!t_held) return;
   t_held = false;
   const char* path = platform::fixed_path(FixedPath::LOCK_FILE);
-  struct stat st {};
-  if (::lstat(path, &st) == 0 && same_file(st, t_owned)) ::unlink(path);
+  if (owner_if_same(path, t_owned) == ::getpid()) ::unlink(path);
 }
 
 }  // namespace vorn::settings
