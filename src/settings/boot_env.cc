@@ -96,8 +96,8 @@ class AreaWriter {
   [[nodiscard]] bool put(std::string_view head, std::string_view tail = {}) {
     const size_t need = head.size() + tail.size() + 1;
     if (need > area_.size() - used_) return false;
-    std::memcpy(area_.data() + used_, head.data(), head.size());
-    std::memcpy(area_.data() + used_ + head.size(), tail.data(), tail.size());
+    head.copy(reinterpret_cast<char*>(area_.data() + used_), head.size());
+    tail.copy(reinterpret_cast<char*>(area_.data() + used_ + head.size()), tail.size());
     used_ += need;
     return true;
   }

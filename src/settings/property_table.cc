@@ -151,8 +151,9 @@ consteval bool names_unique(const std::array<PropertyDesc, N>& table) {
   return true;
 }
 
-// Names are boot environment keys and plain names (no "!" or "@" in front); every operation
-// of a row matches its access, and every access has its text.
+// Names are boot environment keys and plain names (no "!" or "@" in front), and every access
+// has its text. (That each row's operations match its access is checked by the unit tests:
+// the address of an external function is no constant expression in every build.)
 template <size_t N>
 consteval bool rows_consistent(const std::array<PropertyDesc, N>& table) {
   for (size_t i = 0; i < named_rows(table); ++i) {
@@ -160,9 +161,6 @@ consteval bool rows_consistent(const std::array<PropertyDesc, N>& table) {
     const std::string_view name = row.name;
     if (name.size() > BOOTENV_KEY_MAX || name[0] == '!' || name[0] == '@') return false;
     if (name.find('=') != name.npos || row.description == nullptr) return false;
-    if (row.getter != nullptr && (row.access & PROP_READ) == 0) return false;
-    if (row.setter != nullptr && (row.access & PROP_WRITE) == 0) return false;
-    if ((row.action != nullptr) != ((row.access & PROP_ACTION) != 0)) return false;
     if (row.access != 1 && row.access != 2 && row.access != 3 && row.access != 4 &&
         row.access != 7) {
       return false;
@@ -174,7 +172,7 @@ consteval bool rows_consistent(const std::array<PropertyDesc, N>& table) {
 static_assert(named_rows(ZT4100_PROPERTIES) == PROPERTY_ROWS, "28 rows before the end row");
 static_assert(ZT4100_PROPERTIES.back().name == nullptr, "the table ends with a nameless row");
 static_assert(names_unique(ZT4100_PROPERTIES), "property names must be unique");
-static_assert(rows_consistent(ZT4100_PROPERTIES), "row operations must match their access");
+static_assert(rows_consistent(ZT4100_PROPERTIES), "names must be plain keys with known access");
 
 constexpr ModelDesc MODELS[] = {
     {.prefix = "zt4100", .table = ZT4100_PROPERTIES.data()},

@@ -91,6 +91,18 @@ TEST_F(PropertyTest, TableHasTwentyEightRowsInOrder) {
   EXPECT_EQ(property_find(nullptr), nullptr);
 }
 
+TEST_F(PropertyTest, EveryRowsOperationsMatchItsAccess) {
+  const PropertyDesc* table = nullptr;
+  ASSERT_EQ(property_count(&table), 28);
+  for (int i = 0; i < 28; ++i) {
+    const PropertyDesc& row = table[i];
+    EXPECT_TRUE(row.getter == nullptr || (row.access & PROP_READ) != 0) << row.name;
+    EXPECT_TRUE(row.setter == nullptr || (row.access & PROP_WRITE) != 0) << row.name;
+    EXPECT_EQ(row.action != nullptr, (row.access & PROP_ACTION) != 0) << row.name;
+    EXPECT_NE(access_text(row.access), nullptr) << row.name;
+  }
+}
+
 TEST_F(PropertyTest, AccessTexts) {
   EXPECT_STREQ(access_text(1), "r--");
   EXPECT_STREQ(access_text(2), "-w-");
