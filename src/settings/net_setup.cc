@@ -38,8 +38,8 @@ constexpr SetupProperties ETH_PROPERTIES = {"sys.eth.if", "sys.eth.addr"};
 constexpr SetupProperties WLAN_PROPERTIES = {"sys.wlan.if", "sys.wlan.addr"};
 
 bool shell_safe_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '_' || c == '.' || c == ':' || c == '-';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '.' || c == ':' || c == '-';
 }
 
 ifreq request_for(const char* name) {

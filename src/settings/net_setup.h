@@ -19,11 +19,11 @@ inline constexpr std::string_view MUTUAL_OPTION = "mutualif=";
 
 // Results of a run.
 inline constexpr int NET_OK = 0;
-inline constexpr int NET_INVALID_NAME = -1;       // absent or empty property name
-inline constexpr int NET_NO_INTERFACE = -2;       // interface property without a value
-inline constexpr int NET_MAC_READ_FAILED = -3;    // current hardware address unreadable
-inline constexpr int NET_MAC_SET_FAILED = -4;     // new hardware address refused
-inline constexpr int NET_BAD_INTERFACE = -5;      // interface name unfit for commands/requests
+inline constexpr int NET_INVALID_NAME = -1;     // absent or empty property name
+inline constexpr int NET_NO_INTERFACE = -2;     // interface property without a value
+inline constexpr int NET_MAC_READ_FAILED = -3;  // current hardware address unreadable
+inline constexpr int NET_MAC_SET_FAILED = -4;   // new hardware address refused
+inline constexpr int NET_BAD_INTERFACE = -5;    // interface name unfit for commands/requests
 
 inline constexpr int PARSE_MAC_INVALID = 22;  // EINVAL
 

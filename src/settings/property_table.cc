@@ -123,8 +123,7 @@ constexpr std::array<PropertyDesc, PROPERTY_ROWS + 1> ZT4100_PROPERTIES = {{
      .action = nullptr,
      .default_value = nullptr},
     action("sys.reboot", "reboot system", reboot_system),
-    action("sys.debug.instant", "system debug instant(on/off),option: act=[on|off]",
-           debug_instant),
+    action("sys.debug.instant", "system debug instant(on/off),option: act=[on|off]", debug_instant),
     {.name = nullptr,
      .description = nullptr,
      .access = 0,
@@ -193,12 +192,18 @@ int count_rows(const PropertyDesc* table) {
 
 const char* access_text(uint32_t access) {
   switch (access) {
-    case 1: return "r--";
-    case 2: return "-w-";
-    case 3: return "rw-";
-    case 4: return "--x";
-    case 7: return "rwx";
-    default: return nullptr;
+    case 1:
+      return "r--";
+    case 2:
+      return "-w-";
+    case 3:
+      return "rw-";
+    case 4:
+      return "--x";
+    case 7:
+      return "rwx";
+    default:
+      return nullptr;
   }
 }
 

@@ -51,8 +51,8 @@ struct PropertyDesc {
 };
 
 struct ModelDesc {
-  const char* prefix;          // matched against the start of the hardware tag
-  const PropertyDesc* table;   // first row; the table ends with a row without a name
+  const char* prefix;         // matched against the start of the hardware tag
+  const PropertyDesc* table;  // first row; the table ends with a row without a name
 };
 
 // Results of property_set (the setters' and actions' own results pass through).

@@ -18,9 +18,9 @@ namespace {
 
 using platform::FixedPath;
 
-constexpr size_t LINE_SIZE = 64;       // one read of a /proc line: 63 characters and a NUL
-constexpr size_t FIGURE_SIZE = 16;     // a kB figure as decimal text
-constexpr size_t COMMAND_SIZE = 256;   // a shell command with a fixed path in it
+constexpr size_t LINE_SIZE = 64;      // one read of a /proc line: 63 characters and a NUL
+constexpr size_t FIGURE_SIZE = 16;    // a kB figure as decimal text
+constexpr size_t COMMAND_SIZE = 256;  // a shell command with a fixed path in it
 
 bool name_present(const char* name) { return name != nullptr && name[0] != '\0'; }
 
@@ -56,8 +56,8 @@ const char* figure_text(std::array<char, FIGURE_SIZE>& slot, const char* key) {
 // The shell command "echo <text> > <path>" of a kernel setting.
 int echo_into(FixedPath which, std::string_view text) {
   std::array<char, COMMAND_SIZE> command{};
-  if (!platform::format_text(command, "echo %.*s > %s", static_cast<int>(text.size()),
-                             text.data(), platform::fixed_path(which))) {
+  if (!platform::format_text(command, "echo %.*s > %s", static_cast<int>(text.size()), text.data(),
+                             platform::fixed_path(which))) {
     return -1;
   }
   return platform_calls().shell(command.data());

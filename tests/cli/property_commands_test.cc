@@ -7,8 +7,8 @@
 
 #include "cli/dispatcher.h"
 #include "main/process_state.h"
-#include "settings/property_table.h"
 #include "settings/device_fixture.h"
+#include "settings/property_table.h"
 
 namespace vorn::cli {
 namespace {

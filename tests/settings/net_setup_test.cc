@@ -30,8 +30,8 @@ TEST(ParseMac, AcceptsSixHexPairsInEitherCase) {
 
 TEST(ParseMac, RejectsEverythingElseAndLeavesTheOutputAlone) {
   const MacAddress untouched{1, 2, 3, 4, 5, 6};
-  for (const char* text : {"1E:ED:19:27:1A", "1E:ED:19:27:1A:B3:44", "1E:ED:19:27:1A:B3:",
-                           "1E", "", "1E:ED:19:27:1A:B", "1E:ED:19:27:1A:BG", "1E-ED-19-27-1A-B3",
+  for (const char* text : {"1E:ED:19:27:1A", "1E:ED:19:27:1A:B3:44", "1E:ED:19:27:1A:B3:", "1E", "",
+                           "1E:ED:19:27:1A:B", "1E:ED:19:27:1A:BG", "1E-ED-19-27-1A-B3",
                            "1EED:19:27:1A:B3:", "1E::ED:19:27:1A:B", ":1E:ED:19:27:1A:B3",
                            "1E:ED:19:27:1A:B3 ", "zz:zz:zz:zz:zz:zz", "1E:ED:19:27:1AB3:"}) {
     MacAddress out = untouched;
@@ -43,13 +43,13 @@ TEST(ParseMac, RejectsEverythingElseAndLeavesTheOutputAlone) {
 }
 
 TEST(InterfaceName, OnlyPlainNamesUpToFifteenCharacters) {
-  for (const char* name : {"eth0", "wlan0", "br-lan", "eth0.100", "eth0:1", "a", "usb_0",
-                           "abcdefghijklmno"}) {
+  for (const char* name :
+       {"eth0", "wlan0", "br-lan", "eth0.100", "eth0:1", "a", "usb_0", "abcdefghijklmno"}) {
     EXPECT_TRUE(interface_name_valid(name)) << name;
   }
-  for (const char* name : {"", ".", "..", "abcdefghijklmnop", "eth0;reboot", "eth 0", "eth0\n",
-                           "a/b", "$(reboot)", "`id`", "e|x", "e&x", "e>x", "-x", "e\"x", "e'x",
-                           "e*", "e\\x"}) {
+  for (const char* name :
+       {"", ".", "..", "abcdefghijklmnop", "eth0;reboot", "eth 0", "eth0\n", "a/b", "$(reboot)",
+        "`id`", "e|x", "e&x", "e>x", "-x", "e\"x", "e'x", "e*", "e\\x"}) {
     EXPECT_FALSE(interface_name_valid(name)) << name;
   }
 }
@@ -88,8 +88,12 @@ class NetSetupTest : public DeviceFixture {
 
   // The run after the socket was opened, for an interface whose address is already right.
   static Log plain_run(const std::string& name) {
-    return {"shell ip addr flush dev " + name, "shell busybox killall dhcpcd",
-            "get-flags " + name, "down " + name, "get-flags " + name, "up " + name,
+    return {"shell ip addr flush dev " + name,
+            "shell busybox killall dhcpcd",
+            "get-flags " + name,
+            "down " + name,
+            "get-flags " + name,
+            "up " + name,
             "close 1234"};
   }
 
@@ -114,9 +118,9 @@ TEST_F(NetSetupTest, SameAddressMakesNoSetRequest) {
 TEST_F(NetSetupTest, DifferentAddressIsSetWithEthernetFamilyBeforeTheFlush) {
   write_entries({"sys.eth.if=eth0", "sys.eth.addr=02:11:22:33:44:55"});
   EXPECT_EQ(run_eth(), NET_OK);
-  EXPECT_EQ(calls_.log, joined({"open", "get-address eth0",
-                                "set-address eth0 family 1 02:11:22:33:44:55"},
-                               plain_run("eth0")));
+  EXPECT_EQ(calls_.log,
+            joined({"open", "get-address eth0", "set-address eth0 family 1 02:11:22:33:44:55"},
+                   plain_run("eth0")));
   EXPECT_EQ(calls_.interfaces["eth0"].address, (MacAddress{2, 0x11, 0x22, 0x33, 0x44, 0x55}));
 }
 
@@ -185,10 +189,10 @@ TEST_F(NetSetupTest, MaliciousInterfaceNamesAreRefusedBeforeAnything) {
 TEST_F(NetSetupTest, WirelessRunNeverTouchesTheAddress) {
   write_entries({"sys.wlan.if=wlan0", "sys.eth.addr=02:11:22:33:44:55"});
   EXPECT_EQ(run_wlan("mutualif=eth0"), NET_OK);
-  EXPECT_EQ(calls_.log, (Log{"open", "shell ip addr flush dev wlan0",
-                             "shell busybox killall dhcpcd", "get-flags eth0", "down eth0",
-                             "get-flags wlan0", "down wlan0", "get-flags wlan0", "up wlan0",
-                             "close 1234"}));
+  EXPECT_EQ(calls_.log,
+            (Log{"open", "shell ip addr flush dev wlan0", "shell busybox killall dhcpcd",
+                 "get-flags eth0", "down eth0", "get-flags wlan0", "down wlan0", "get-flags wlan0",
+                 "up wlan0", "close 1234"}));
 }
 
 TEST_F(NetSetupTest, AddressReadOrSetFailureEndsTheRunAndClosesTheSocket) {
@@ -240,10 +244,9 @@ TEST_F(NetSetupTest, RunThroughSetpropReducesFailuresToMinusOne) {
   EXPECT_EQ(capture([] { return property_command(true, "!sys.eth.ip.setup", nullptr, false); }),
             -1);
   write_entries({"sys.eth.if=eth0"});
-  EXPECT_EQ(capture([] {
-              return property_command(true, "!sys.eth.ip.setup", "mutualif=wlan0", false);
-            }),
-            0);
+  EXPECT_EQ(
+      capture([] { return property_command(true, "!sys.eth.ip.setup", "mutualif=wlan0", false); }),
+      0);
   EXPECT_EQ(calls_.log.front(), "open");
 }
 

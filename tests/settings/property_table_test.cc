@@ -116,7 +116,8 @@ TEST_F(PropertyTest, AccessTexts) {
 TEST_F(PropertyTest, ListingShowsEveryRowWithItsValue) {
   write_entries({"sys.eth.if=eth1"});
   int result = -7;
-  const std::string out = captured([&] { result = property_command(false, nullptr, nullptr, true); });
+  const std::string out =
+      captured([&] { result = property_command(false, nullptr, nullptr, true); });
   EXPECT_EQ(result, 0);
   EXPECT_EQ(out,
             " sys.hw.version       : zt4100.1.0\n"
@@ -256,7 +257,8 @@ TEST_F(PropertyTest, UserPropertyWithAnOverlongKeyIsRefused) {
 
 TEST_F(PropertyTest, ActionQueryAnswersEmptyAndRunsNothing) {
   write_entries({});
-  std::string out = captured([] { EXPECT_EQ(property_command(false, "!sys.reboot", nullptr, false), 0); });
+  std::string out =
+      captured([] { EXPECT_EQ(property_command(false, "!sys.reboot", nullptr, false), 0); });
   EXPECT_EQ(out, "\n");
   EXPECT_STREQ(property_get("!sys.eth.ip.setup"), "");
   EXPECT_EQ(property_get("!sys.eth.if"), nullptr);
@@ -289,12 +291,11 @@ TEST_F(PropertyTest, DefaultsSetEveryRowAndPrintOneLineEach) {
             0u);
   EXPECT_NE(out.find(" sys.mem.free         [del]\n"), std::string::npos);
   EXPECT_NE(out.find(" sys.watchdog.timeout [set] : 60\n"), std::string::npos);
-  EXPECT_EQ(stored_entries(), (Entries{"@keep=1", "sys.hw.version=zt4100.0.0",
-                                       "sys.eth.addr=1E:ED:19:27:1A:B3", "sys.eth.if=eth0",
-                                       "sys.eth.ip.mode=dhcp", "sys.wlan.if=wlan0",
-                                       "sys.wlan.mode=device", "sys.wlan.ssid=zt4100",
-                                       "sys.wlan.ip.mode=dhcp", "sys.watchdog.enable=0",
-                                       "sys.watchdog.timeout=60"}));
+  EXPECT_EQ(stored_entries(),
+            (Entries{"@keep=1", "sys.hw.version=zt4100.0.0", "sys.eth.addr=1E:ED:19:27:1A:B3",
+                     "sys.eth.if=eth0", "sys.eth.ip.mode=dhcp", "sys.wlan.if=wlan0",
+                     "sys.wlan.mode=device", "sys.wlan.ssid=zt4100", "sys.wlan.ip.mode=dhcp",
+                     "sys.watchdog.enable=0", "sys.watchdog.timeout=60"}));
   // No action ran and min_free was left alone.
   EXPECT_TRUE(calls_.log.empty());
   EXPECT_EQ(calls_.restarts, 0);

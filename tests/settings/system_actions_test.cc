@@ -129,8 +129,8 @@ TEST_F(SystemActionsTest, DebugInstantSwitchesAdbOverTcp) {
   EXPECT_EQ(calls_.log.front(), "shell setprop service.adb.tcp.port 5555");
   calls_.log.clear();
   EXPECT_EQ(debug_instant(ACTION_RUN, "sys.debug.instant", {.result = {}, .option = "act=off"}), 0);
-  EXPECT_EQ(calls_.log, (Log{"shell setprop service.adb.tcp.port -1", "shell stop adbd",
-                             "shell start adbd"}));
+  EXPECT_EQ(calls_.log,
+            (Log{"shell setprop service.adb.tcp.port -1", "shell stop adbd", "shell start adbd"}));
 }
 
 TEST_F(SystemActionsTest, DebugInstantIgnoresOtherOptions) {
