@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <ctime>
+#include <span>
 #include <string_view>
 #include <thread>
 
@@ -67,20 +68,43 @@ pid_t owner_if_same(const char* path, const FileId& id) {
   return recorded_owner(fd.get());
 }
 
+// Moves a file aside under a name of this process; false when it could not be moved.
+bool move_aside(const char* path, std::span<char> aside) {
+  return platform::format_text(aside, "%s.stale.%d", path, static_cast<int>(::getpid())) &&
+         ::rename(path, aside.data()) == 0;
+}
+
+// A symbolic link in the lock's place is no lock of ours, but its exclusive creation fails
+// all the same: it is removed once it is as old as a stale lock.
+void recover_stale_link(const char* path) {
+  struct stat judged {};
+  if (::lstat(path, &judged) != 0 || !S_ISLNK(judged.st_mode) || !too_old(judged)) return;
+  std::array<char, PATH_MAX> aside{};
+  if (!move_aside(path, aside)) return;
+  struct stat moved {};
+  if (::lstat(aside.data(), &moved) != 0 || moved.st_dev != judged.st_dev ||
+      moved.st_ino != judged.st_ino) {
+    (void)::link(aside.data(), path);
+  }
+  ::unlink(aside.data());
+}
+
 // Removes the lock file when it was left behind. The file judged stale is first moved aside
 // (rename is atomic); if what was moved turns out to be a newer lock taken by another process
 // in the meantime, it is put back under its name.
 void recover_stale(const char* path) {
   UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!fd) return;
+  if (!fd) {
+    if (errno == ELOOP) recover_stale_link(path);
+    return;
+  }
   struct stat judged {};
   if (::fstat(fd.get(), &judged) != 0) return;
   const pid_t owner = recorded_owner(fd.get());
   if (!owner_gone(owner) && !too_old(judged)) return;
 
   std::array<char, PATH_MAX> aside{};
-  if (!platform::format_text(aside, "%s.stale.%d", path, static_cast<int>(::getpid()))) return;
-  if (::rename(path, aside.data()) != 0) return;
+  if (!move_aside(path, aside)) return;
   if (owner_if_same(aside.data(), FileId{judged.st_dev, judged.st_ino}) != owner) {
     (void)::link(aside.data(), path);
   }

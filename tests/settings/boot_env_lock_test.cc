@@ -84,6 +84,19 @@ TEST_F(BootEnvLockTest, LockOlderThanTheBoundIsRecoveredEvenWithALiveOwner) {
   bootenv_unlock();
 }
 
+TEST_F(BootEnvLockTest, OldSymbolicLinkInTheLocksPlaceIsRemoved) {
+  ASSERT_EQ(::symlink(dir_.file("elsewhere").c_str(), lock_path().c_str()), 0);
+  const timespec old[2] = {{.tv_sec = ::time(nullptr) - 60, .tv_nsec = 0},
+                           {.tv_sec = ::time(nullptr) - 60, .tv_nsec = 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, lock_path().c_str(), old, AT_SYMLINK_NOFOLLOW), 0);
+  const auto start = Clock::now();
+  ASSERT_EQ(bootenv_lock(), BOOTENV_LOCK_OK);
+  EXPECT_LT(Clock::now() - start, milliseconds(500));
+  EXPECT_EQ(lock_text(), pid_line(::getpid()));
+  EXPECT_NE(::access(dir_.file("elsewhere").c_str(), F_OK), 0) << "followed the link";
+  bootenv_unlock();
+}
+
 TEST_F(BootEnvLockTest, LockOfALiveProcessIsWaitedFor) {
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
