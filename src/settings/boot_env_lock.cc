@@ -53,10 +53,13 @@ pid_t recorded_owner(int fd) {
 
 bool owner_gone(pid_t pid) { return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH; }
 
+// Older than the bound; a time stamp as far in the future counts too, since a clock set back
+// (a board without a real-time clock getting its time) must not make a dead lock young forever.
 bool too_old(const struct stat& st) {
   timespec now{};
   if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
-  return now.tv_sec - st.st_mtim.tv_sec > BOOTENV_LOCK_STALE_SECONDS;
+  const long long age = static_cast<long long>(now.tv_sec) - st.st_mtim.tv_sec;
+  return age > BOOTENV_LOCK_STALE_SECONDS || -age > BOOTENV_LOCK_STALE_SECONDS;
 }
 
 // The owner recorded in the file at a path, when it is the given file; -1 otherwise. Inode

@@ -8,8 +8,9 @@
 // A waiter sleeps briefly between tries. It recovers a lock left behind by a process that died
 // while holding it: a lock whose owner no longer exists, or that is older than
 // BOOTENV_LOCK_STALE_SECONDS (nobody holds the lock for more than one read and one write of
-// the block), is removed, and only after moving it aside and checking that the file moved is
-// the one judged stale, so that a lock just taken again by another process is put back.
+// the block; a time stamp that far in the future counts as old too), is removed, and only after
+// moving it aside and checking that the file moved is the one judged stale, so that a lock just
+// taken again by another process is put back.
 
 #include <chrono>
 

@@ -84,6 +84,17 @@ TEST_F(BootEnvLockTest, LockOlderThanTheBoundIsRecoveredEvenWithALiveOwner) {
   bootenv_unlock();
 }
 
+TEST_F(BootEnvLockTest, LockFromFarInTheFutureIsRecoveredToo) {
+  write_lock(pid_line(::getppid()));
+  const timespec future[2] = {{.tv_sec = ::time(nullptr) + 3600, .tv_nsec = 0},
+                              {.tv_sec = ::time(nullptr) + 3600, .tv_nsec = 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, lock_path().c_str(), future, 0), 0);
+  const auto start = Clock::now();
+  ASSERT_EQ(bootenv_lock(), BOOTENV_LOCK_OK);
+  EXPECT_LT(Clock::now() - start, milliseconds(500));
+  bootenv_unlock();
+}
+
 TEST_F(BootEnvLockTest, OldSymbolicLinkInTheLocksPlaceIsRemoved) {
   ASSERT_EQ(::symlink(dir_.file("elsewhere").c_str(), lock_path().c_str()), 0);
   const timespec old[2] = {{.tv_sec = ::time(nullptr) - 60, .tv_nsec = 0},
