@@ -18,12 +18,16 @@ int cmd_help(int argc, char** argv);
 int cmd_info(int argc, char** argv);
 int cmd_list(int argc, char** argv);
 int cmd_infos(int argc, char** argv);
+int cmd_getprop(int argc, char** argv);
+int cmd_setprop(int argc, char** argv);
 
 inline constexpr CommandRow COMMAND_TABLE[] = {
     {.word = "help", .quiet = false, .run = cmd_help},
     {.word = "list", .quiet = false, .run = cmd_list},
     {.word = "infos", .quiet = true, .run = cmd_infos},
     {.word = "info", .quiet = true, .run = cmd_info},
+    {.word = "getprop", .quiet = false, .run = cmd_getprop},  // quiet only for a get by name
+    {.word = "setprop", .quiet = false, .run = cmd_setprop},
 };
 
 consteval bool command_words_unique() {

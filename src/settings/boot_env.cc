@@ -1,0 +1,195 @@
+#include "settings/boot_env.h"
+
+#include <zlib.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+
+#include "platform/fixed_paths.h"
+#include "settings/boot_env_lock.h"
+#include "storage/path_io.h"
+
+namespace vorn::settings {
+
+namespace {
+
+using platform::FixedPath;
+
+// One spare zero byte behind the block ends a last entry that has no NUL of its own, so
+// that a value found there is still a terminated text.
+constexpr size_t CACHE_SIZE = BOOTENV_BLOCK_SIZE + 1;
+
+std::unique_ptr<uint8_t[]> g_cache;
+
+uint32_t area_crc(const uint8_t* block) {
+  return static_cast<uint32_t>(
+      ::crc32(0L, block + BOOTENV_CRC_SIZE, static_cast<uInt>(BOOTENV_AREA_SIZE)));
+}
+
+uint32_t stored_crc(const uint8_t* block) {
+  return static_cast<uint32_t>(block[0]) | static_cast<uint32_t>(block[1]) << 8 |
+         static_cast<uint32_t>(block[2]) << 16 | static_cast<uint32_t>(block[3]) << 24;
+}
+
+void put_crc(uint8_t* block, uint32_t crc) {
+  for (size_t i = 0; i < BOOTENV_CRC_SIZE; ++i) block[i] = static_cast<uint8_t>(crc >> (8 * i));
+}
+
+bool valid_key(std::string_view key) {
+  return !key.empty() && key.size() <= BOOTENV_KEY_MAX && key.find_first_of("=") == key.npos &&
+         key.find('\0') == key.npos;
+}
+
+// "key=" for a valid key.
+using Prefix = std::array<char, BOOTENV_KEY_MAX + 2>;
+std::string_view make_prefix(Prefix& slot, std::string_view key) {
+  std::memcpy(slot.data(), key.data(), key.size());
+  slot[key.size()] = '=';
+  return {slot.data(), key.size() + 1};
+}
+
+// Walks the entries of the area in order. The walk ends at the first empty entry, or once
+// the bytes passed (each entry with its NUL) leave no room for a further entry: then it was
+// cut, and the last entry may be a fragment that reaches the end of the area without a NUL.
+class EntryWalk {
+ public:
+  explicit EntryWalk(std::span<const uint8_t> area) : area_(area) {}
+
+  bool next(std::string_view& entry) {
+    if (done_) return false;
+    const uint8_t* at = area_.data() + passed_;
+    if (*at == 0) {
+      done_ = true;
+      return false;
+    }
+    const size_t room = area_.size() - passed_;
+    const void* nul = std::memchr(at, 0, room);
+    const size_t length = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - at) : room;
+    entry = {reinterpret_cast<const char*>(at), length};
+    passed_ += length + 1;
+    if (passed_ >= area_.size()) done_ = cut_ = true;
+    return true;
+  }
+
+  [[nodiscard]] bool cut() const { return cut_; }
+
+ private:
+  std::span<const uint8_t> area_;
+  size_t passed_ = 0;
+  bool done_ = false;
+  bool cut_ = false;
+};
+
+std::span<const uint8_t> area_of(const uint8_t* block) {
+  return {block + BOOTENV_CRC_SIZE, BOOTENV_AREA_SIZE};
+}
+
+// Fills a zeroed entry area front to back; refuses what would not fit.
+class AreaWriter {
+ public:
+  explicit AreaWriter(std::span<uint8_t> area) : area_(area) {}
+
+  // Writes head and tail as one entry with its NUL (the area is zero already).
+  [[nodiscard]] bool put(std::string_view head, std::string_view tail = {}) {
+    const size_t need = head.size() + tail.size() + 1;
+    if (need > area_.size() - used_) return false;
+    head.copy(reinterpret_cast<char*>(area_.data() + used_), head.size());
+    tail.copy(reinterpret_cast<char*>(area_.data() + used_ + head.size()), tail.size());
+    used_ += need;
+    return true;
+  }
+
+  // The terminating empty entry still fits behind the entries written.
+  [[nodiscard]] bool terminated() const { return used_ < area_.size(); }
+
+ private:
+  std::span<uint8_t> area_;
+  size_t used_ = 0;
+};
+
+}  // namespace
+
+const uint8_t* bootenv_read() {
+  g_cache.reset();
+  std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[CACHE_SIZE]());
+  if (!block) return nullptr;
+  const int32_t got = storage::path_read_at(platform::fixed_path(FixedPath::EMMC_DEVICE),
+                                            {block.get(), BOOTENV_BLOCK_SIZE}, BOOTENV_OFFSET);
+  if (got != static_cast<int32_t>(BOOTENV_BLOCK_SIZE)) return nullptr;
+  if (area_crc(block.get()) != stored_crc(block.get())) return nullptr;
+  g_cache = std::move(block);
+  return g_cache.get();
+}
+
+const char* bootenv_find(const char* key) {
+  if (key == nullptr || !valid_key(key)) return nullptr;
+  const uint8_t* block = bootenv_read();
+  if (block == nullptr) return nullptr;
+  Prefix slot;
+  const std::string_view prefix = make_prefix(slot, key);
+  EntryWalk walk(area_of(block));
+  std::string_view entry;
+  while (walk.next(entry)) {
+    if (entry.starts_with(prefix)) return entry.data() + prefix.size();
+  }
+  return nullptr;
+}
+
+int bootenv_store(std::string_view key, std::string_view value) {
+  if (!valid_key(key) || value.find('\0') != value.npos) return BOOTENV_FAILED;
+  const uint8_t* block = bootenv_read();
+  if (block == nullptr) return BOOTENV_FAILED;
+  std::unique_ptr<uint8_t[]> fresh(new (std::nothrow) uint8_t[BOOTENV_BLOCK_SIZE]());
+  if (!fresh) return BOOTENV_FAILED;
+
+  Prefix slot;
+  const std::string_view prefix = make_prefix(slot, key);
+  const bool deletion = value.empty();
+  AreaWriter out({fresh.get() + BOOTENV_CRC_SIZE, BOOTENV_AREA_SIZE});
+  EntryWalk walk(area_of(block));
+  bool found = false;
+  std::string_view entry;
+  while (walk.next(entry)) {
+    if (!entry.starts_with(prefix)) {
+      if (!out.put(entry)) return BOOTENV_FAILED;
+      continue;
+    }
+    found = true;
+    if (!deletion && !out.put(prefix, value)) return BOOTENV_FAILED;
+  }
+  if (!found && !deletion) {
+    // Behind an area without terminator the new entry has no place: refuse instead of
+    // reporting success for a value that was not stored.
+    if (walk.cut() || !out.put(prefix, value)) return BOOTENV_FAILED;
+  }
+  if (!out.terminated()) return BOOTENV_FAILED;
+
+  put_crc(fresh.get(), area_crc(fresh.get()));
+  const int32_t written =
+      storage::device_write_at(platform::fixed_path(FixedPath::EMMC_DEVICE),
+                               {fresh.get(), BOOTENV_BLOCK_SIZE}, BOOTENV_OFFSET, /*sync=*/true);
+  return written == static_cast<int32_t>(BOOTENV_BLOCK_SIZE) ? BOOTENV_OK : BOOTENV_FAILED;
+}
+
+const char* bootenv_get(const char* key) {
+  if (key == nullptr) return nullptr;
+  BootEnvLockGuard lock;
+  if (!lock.held()) return nullptr;
+  return bootenv_find(key);
+}
+
+int bootenv_set_value(std::string_view key, std::string_view value) {
+  BootEnvLockGuard lock;
+  if (!lock.held()) return BOOTENV_FAILED;
+  return bootenv_store(key, value);
+}
+
+int bootenv_set(const char* key, const char* value) {
+  if (key == nullptr) return BOOTENV_FAILED;
+  return bootenv_set_value(key, value != nullptr ? std::string_view(value) : std::string_view());
+}
+
+}  // namespace vorn::settings
