@@ -254,7 +254,12 @@ Refusal parse(int argc, char** argv, Options& opts, HeaderBuilder& header) {
       const std::string text = value();
       const auto assignment = split_assignment(text);
       if (!value_missing && !assignment) return std::string(arg) + " takes FIELD=VALUE";
-      if (assignment) (arg == "--set" ? opts.sets : opts.pokes).push_back(*assignment);
+      if (assignment) {
+        // Checked now, so that a bad poke is refused before anything is written.
+        HeaderBuilder scratch;
+        why = scratch.set_from_text(assignment->first, assignment->second);
+        (arg == "--set" ? opts.sets : opts.pokes).push_back(*assignment);
+      }
     } else if (arg == "-h" || arg == "--help") {
       return "--help";
     } else if (opts.command == "info-text" && !arg.starts_with("-") && opts.image.empty()) {
