@@ -27,8 +27,10 @@ bool make_file(const std::string& path) {
   if (!fd) return false;
   std::vector<uint8_t> block(1u << 20);
   for (size_t done = 0; done < FILE_SIZE; done += block.size()) {
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>((done + i) * 2654435761u >> 13);
-    if (::write(fd.get(), block.data(), block.size()) != static_cast<ssize_t>(block.size())) return false;
+    for (size_t i = 0; i < block.size(); ++i)
+      block[i] = static_cast<uint8_t>((done + i) * 2654435761u >> 13);
+    if (::write(fd.get(), block.data(), block.size()) != static_cast<ssize_t>(block.size()))
+      return false;
   }
   return true;
 }
@@ -55,12 +57,17 @@ void BM_ContentsDigestCrc32(benchmark::State& state) {
 }
 
 void BM_BareReadCrc32(benchmark::State& state) {
-  for (auto _ : state) benchmark::DoNotOptimize(bare_crc(g_path, static_cast<size_t>(state.range(0))));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(bare_crc(g_path, static_cast<size_t>(state.range(0))));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * FILE_SIZE));
 }
 
 BENCHMARK(BM_ContentsDigestCrc32)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
-BENCHMARK(BM_BareReadCrc32)->Arg(BARE_BLOCK)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
+BENCHMARK(BM_BareReadCrc32)
+    ->Arg(BARE_BLOCK)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5);
 // For reference: the same bare loop in 512-byte reads.
 BENCHMARK(BM_BareReadCrc32)->Arg(512)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3);
 

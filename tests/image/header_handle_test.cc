@@ -219,14 +219,14 @@ TEST(TextForm, BinaryValuesNeedTheExactCountAndHexDigits) {
   EXPECT_EQ(sha1_len(".$hdr_sha1$=20," + digits), 20u);
   EXPECT_EQ(sha1_len(".$hdr_sha1$=19," + digits), 0u);
   EXPECT_EQ(sha1_len(".$hdr_sha1$=21," + digits + "00"), 0u);
-  EXPECT_EQ(sha1_len(".$hdr_sha1$=  20," + digits), 20u);  // blanks before the count
+  EXPECT_EQ(sha1_len(".$hdr_sha1$=  20," + digits), 20u);             // blanks before the count
   EXPECT_EQ(sha1_len(".$hdr_sha1$=20 is the count," + digits), 20u);  // the first comma after
   EXPECT_EQ(sha1_len(".$hdr_sha1$=20" + digits), 0u);                 // no comma
   std::string bad = digits;
   bad[33] = 'g';
   EXPECT_EQ(sha1_len(".$hdr_sha1$=20," + bad), 0u);
   EXPECT_EQ(sha1_len(".$hdr_sha1$=20," + digits.substr(0, 38)), 0u);  // text ends early
-  EXPECT_EQ(sha1_len(""), 0u);                                         // absent
+  EXPECT_EQ(sha1_len(""), 0u);                                        // absent
 
   // The lookup itself succeeds with length 0 for a malformed value.
   LoadedHeader h = LoadedHeader::text(".$hdr_sha1$=19," + digits + "\n");

@@ -78,7 +78,7 @@ TEST(HeaderIntegrity, ReservedBytesTrailingSlotBytesAndDigestsPlayNoPart) {
 
   std::vector<uint8_t> noisy = binary_form(t);
   for (size_t at : {0x034u, 0x03Fu, 0x058u, 0x073u, 0x22Cu, 0x3FFu}) noisy[at] = 0x5A;
-  noisy[0x040 + 5] = 'x';  // behind the NUL of "boot"
+  noisy[0x040 + 5] = 'x';   // behind the NUL of "boot"
   noisy[0x200 + 14] = 'y';  // behind the NUL of the version
   EXPECT_EQ(header_values(LoadedHeader::binary(noisy).get()), base);
 

@@ -29,9 +29,8 @@ class Mkvif : public ::testing::Test {
   ToolRun mkvif(const std::string& args) {
     const std::string out = dir_.file("stdout");
     const std::string err = dir_.file("stderr");
-    const int raw = std::system((std::string("'") + MKVIF_PATH + "' " + args + " >'" + out +
-                                 "' 2>'" + err + "'")
-                                    .c_str());
+    const int raw = std::system(
+        (std::string("'") + MKVIF_PATH + "' " + args + " >'" + out + "' 2>'" + err + "'").c_str());
     ToolRun run;
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     const std::vector<uint8_t> o = vorn::test::read_file(out);
@@ -93,9 +92,11 @@ class Mkvif : public ::testing::Test {
 TEST_F(Mkvif, ImageCarriesEveryFieldAndPassesAllChecks) {
   const std::string in = contents(250000);
   const std::string out = dir_.file("boot.vif");
-  const ToolRun run = mkvif("image --alias boot --version 1.0.2 --req-hw 'zt4100>=1.0' "
-                        "--req-sw0 'system>=2.0' --req-sw4 'app' --timestamp 0x5F000000 "
-                        "--tag-setup 1 --contents '" + in + "' -o '" + out + "'");
+  const ToolRun run = mkvif(
+      "image --alias boot --version 1.0.2 --req-hw 'zt4100>=1.0' "
+      "--req-sw0 'system>=2.0' --req-sw4 'app' --timestamp 0x5F000000 "
+      "--tag-setup 1 --contents '" +
+      in + "' -o '" + out + "'");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   Loaded l;
@@ -122,7 +123,7 @@ TEST_F(Mkvif, CompressedContentsAreOneZlibStreamThatInflatesBack) {
   const std::string in = contents(200000);
   const std::string out = dir_.file("sys.vif");
   const ToolRun run = mkvif("image --alias system --version 2.0 --compress -q --contents '" + in +
-                        "' -o '" + out + "'");
+                            "' -o '" + out + "'");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "");
   Loaded l;
@@ -157,7 +158,8 @@ TEST_F(Mkvif, RefusesValuesThatDoNotFitAndWritesNothing) {
     bool with_files = true;
   };
   const Case cases[] = {
-      {"image --alias bootbootbootboot1 --version 1", "alias is 17 characters long; at most 15 fit"},
+      {"image --alias bootbootbootboot1 --version 1",
+       "alias is 17 characters long; at most 15 fit"},
       {"image --alias boot --version 1.0.0-rc39-build7", "version is 17 characters long"},
       {"image --alias boot --req-sw2 " + std::string(64, 'r'), "at most 63"},
       {"image --alias boot --req-sw2 " + std::string(63, 'r'), ""},
@@ -188,8 +190,8 @@ TEST_F(Mkvif, RefusesValuesThatDoNotFitAndWritesNothing) {
     EXPECT_EQ(run.out, "");
     EXPECT_TRUE(vorn::test::read_file(out).empty()) << c.args;
   }
-  const ToolRun missing = mkvif("image --alias boot --contents '" + dir_.file("none") + "' -o '" +
-                            out + "'");
+  const ToolRun missing =
+      mkvif("image --alias boot --contents '" + dir_.file("none") + "' -o '" + out + "'");
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
 }
@@ -218,9 +220,9 @@ TEST_F(Mkvif, OverridesAndPokesMakeTheBrokenImagesTestsNeed) {
   load_binary(out, l);
   EXPECT_EQ(header_check(&l.handle, VERIFY_NONE), 0u);
 
-  ASSERT_EQ(mkvif("image --contents-off 0x800 --set contents_size=5 --poke alias=system" + base)
-                .status,
-            0);
+  ASSERT_EQ(
+      mkvif("image --contents-off 0x800 --set contents_size=5 --poke alias=system" + base).status,
+      0);
   load_binary(out, l);
   EXPECT_EQ(string_field(l.handle, "alias"), "system");
   EXPECT_EQ(header_check(&l.handle, VERIFY_SHA1), 0u);
@@ -277,15 +279,16 @@ TEST_F(Mkvif, Ext4RegionHoldsItsOwnTextHeader) {
     GTEST_SKIP() << "e2fsprogs is not installed";
   }
   const std::string tree = dir_.path() + "/tree";
-  ASSERT_EQ(std::system(("mkdir -p '" + tree + "/etc' && echo hello >'" + tree + "/etc/motd'")
-                            .c_str()),
-            0);
+  ASSERT_EQ(
+      std::system(("mkdir -p '" + tree + "/etc' && echo hello >'" + tree + "/etc/motd'").c_str()),
+      0);
   const std::string script = dir_.write("setup.sh", "#!/system/bin/sh\necho set up\n");
   const std::string out = dir_.file("system.vif");
   const std::string fs_image = dir_.file("system.ext4");
-  const ToolRun run = mkvif("ext4 --dir '" + tree + "' --size 8M --alias system --version 2.0.1 "
-                        "--req-hw 'zt4100' --setup-script '" + script + "' -o '" + out +
-                        "' --ext4-out '" + fs_image + "'");
+  const ToolRun run = mkvif("ext4 --dir '" + tree +
+                            "' --size 8M --alias system --version 2.0.1 "
+                            "--req-hw 'zt4100' --setup-script '" +
+                            script + "' -o '" + out + "' --ext4-out '" + fs_image + "'");
   ASSERT_EQ(run.status, 0) << run.err;
 
   Loaded outer;

@@ -24,7 +24,9 @@ void append_le32(std::vector<uint8_t>& s, uint32_t v) {
   for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-void append_text(std::vector<uint8_t>& s, const std::string& t) { s.insert(s.end(), t.begin(), t.end()); }
+void append_text(std::vector<uint8_t>& s, const std::string& t) {
+  s.insert(s.end(), t.begin(), t.end());
+}
 
 std::string hex(const uint8_t* bytes, size_t n, bool lower) {
   std::string out;
@@ -52,7 +54,8 @@ std::vector<uint8_t> binary_form(const TestHeader& h) {
   put_le32(b, 0x050, h.timestamp);
   put_le32(b, 0x054, h.tag_setup);
   put_bytes(b, 0x074, h.req_hw.data(), h.req_hw.size());
-  for (size_t i = 0; i < 5; ++i) put_bytes(b, 0x0B4 + 0x40 * i, h.req_sw[i].data(), h.req_sw[i].size());
+  for (size_t i = 0; i < 5; ++i)
+    put_bytes(b, 0x0B4 + 0x40 * i, h.req_sw[i].data(), h.req_sw[i].size());
   put_le32(b, 0x1F4, h.contents_off);
   put_le32(b, 0x1F8, h.contents_size);
   put_le32(b, 0x1FC, h.contents_type);

@@ -329,8 +329,7 @@ void print_summary(const Options& opts, const HeaderBuilder& header) {
   (void)image::header_get_string(&view.handle, "alias", alias.data(), alias.size());
   (void)image::header_get_string(&view.handle, "version", version.data(), version.size());
   std::printf("%s: %s %s, contents 0x%x bytes%s, hdr_crc32 0x%08x, contents_crc32 0x%08x\n",
-              opts.output.c_str(), alias.data(), version.data(),
-              header.get_u32("contents_size"),
+              opts.output.c_str(), alias.data(), version.data(), header.get_u32("contents_size"),
               (header.get_u32("hdr_cap") & image::HDR_CAP_COMPRESSED) != 0 ? " (zlib)" : "",
               header.get_u32("hdr_crc32"), header.get_u32("contents_crc32"));
 }
@@ -359,8 +358,9 @@ int run_ext4(const Options& opts, HeaderBuilder& header) {
   if (opts.dir.empty()) return refuse("ext4: --dir DIR is required");
   if (opts.output.empty()) return refuse("ext4: -o OUT is required");
   if (opts.compress) {
-    return refuse("ext4: --compress is not possible: the file system would have to hold its "
-                  "own compressed size");
+    return refuse(
+        "ext4: --compress is not possible: the file system would have to hold its "
+        "own compressed size");
   }
   const std::optional<uint64_t> size = parse_size(opts.size);
   if (!size || *size == 0 || *size % EXT4_BLOCK_SIZE != 0 || *size > 0xFFFFFFFFull) {
