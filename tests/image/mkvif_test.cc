@@ -151,7 +151,7 @@ TEST_F(Mkvif, CompressedContentsAreOneZlibStreamThatInflatesBack) {
 TEST_F(Mkvif, RefusesValuesThatDoNotFitAndWritesNothing) {
   const std::string in = contents(100);
   const std::string out = dir_.file("x.vif");
-  const std::string base = " --contents '" + in + "' -o '" + out + "'";
+  const std::string base = " --version 1 --contents '" + in + "' -o '" + out + "'";
   struct Case {
     std::string args;
     std::string message;  // on stderr; empty: accepted
@@ -175,6 +175,8 @@ TEST_F(Mkvif, RefusesValuesThatDoNotFitAndWritesNothing) {
       {"image --alias boot --level 0", "--level takes 1 to 9"},
       {"image --alias boot --bogus", "unknown option '--bogus'"},
       {"image --alias boot", "--contents FILE is required", false},
+      {"image --version 1 --contents x -o y", "--alias is required", false},
+      {"image --alias boot --contents x -o y", "--version is required", false},
       {"image --alias", "--alias needs a value", false},
       {"frobnicate", "unknown command", false},
   };
@@ -190,8 +192,8 @@ TEST_F(Mkvif, RefusesValuesThatDoNotFitAndWritesNothing) {
     EXPECT_EQ(run.out, "");
     EXPECT_TRUE(vorn::test::read_file(out).empty()) << c.args;
   }
-  const ToolRun missing =
-      mkvif("image --alias boot --contents '" + dir_.file("none") + "' -o '" + out + "'");
+  const ToolRun missing = mkvif("image --alias boot --version 1 --contents '" + dir_.file("none") +
+                                "' -o '" + out + "'");
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
 }
@@ -333,7 +335,7 @@ TEST_F(Mkvif, Ext4RefusesCompressionAndBadSizes) {
   const std::string tree = dir_.path() + "/tree";
   ASSERT_EQ(std::system(("mkdir -p '" + tree + "'").c_str()), 0);
   const std::string out = dir_.file("x.vif");
-  const std::string base = " --dir '" + tree + "' --alias app -o '" + out + "'";
+  const std::string base = " --dir '" + tree + "' --alias app --version 1 -o '" + out + "'";
   ToolRun run = mkvif("ext4 --size 8M --compress" + base);
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find("--compress"), std::string::npos);

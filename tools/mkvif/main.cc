@@ -334,9 +334,24 @@ void print_summary(const Options& opts, const HeaderBuilder& header) {
               header.get_u32("hdr_crc32"), header.get_u32("contents_crc32"));
 }
 
+// An image without its region's name or a version cannot be installed or matched; a missing
+// one is taken for a mistake (a test that wants one can still --poke it away).
+Refusal identity_given(const HeaderBuilder& header) {
+  HeaderView view(header.bytes());
+  for (const char* name : {"alias", "version"}) {
+    std::array<char, image::STRING_SLOT_SHORT> text{};
+    if (image::header_get_string(&view.handle, name, text.data(), text.size()) == nullptr ||
+        text[0] == '\0') {
+      return std::string("--") + name + " is required";
+    }
+  }
+  return {};
+}
+
 int run_image(const Options& opts, HeaderBuilder& header) {
   if (opts.contents.empty()) return refuse("image: --contents FILE is required");
   if (opts.output.empty()) return refuse("image: -o OUT is required");
+  if (const Refusal why = identity_given(header); !why.empty()) return refuse("image: " + why);
   ImageRequest request{.contents_path = opts.contents,
                        .out_path = opts.output,
                        .compress = opts.compress,
@@ -366,6 +381,7 @@ int run_ext4(const Options& opts, HeaderBuilder& header) {
   if (!size || *size == 0 || *size % EXT4_BLOCK_SIZE != 0 || *size > 0xFFFFFFFFull) {
     return refuse("ext4: --size takes a size below 4G that is a multiple of 4096 (e.g. 16M)");
   }
+  if (const Refusal why = identity_given(header); !why.empty()) return refuse("ext4: " + why);
   // The size is known before the file system exists, so the text form can carry it.
   if (!opts.contents_size_set) {
     if (const Refusal why = header.set_u32("contents_size", static_cast<uint32_t>(*size));
