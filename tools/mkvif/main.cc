@@ -66,8 +66,9 @@ mkvif info-text IMAGE [-o FILE] [--no-contents-digests]
   Writes the text form of IMAGE's header (to stdout without -o).
 
 header options (image and ext4):
-  --alias NAME         target region: boot, system, app, recovery (at most 15 characters)
-  --version TEXT       image version (at most 15 characters)
+  --alias NAME         target region, required: boot, system, app, recovery (at most 15
+                       characters)
+  --version TEXT       image version, required (at most 15 characters)
   --req-hw TEXT        hardware dependency string (at most 63 characters)
   --req-sw0 .. --req-sw4 TEXT
                        software dependency strings (at most 63 characters each)
