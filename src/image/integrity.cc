@@ -23,7 +23,7 @@ constexpr uint32_t STREAM_SCRATCH_SIZE = 1024;
 
 // Large reads: the digests are the same for any block size, and small reads cost most of the
 // time when a contents file of hundreds of MiB is checked.
-constexpr size_t DIGEST_BLOCK_SIZE = 128 * 1024;
+constexpr size_t DIGEST_BLOCK_SIZE = size_t{128} * 1024;
 // Used when the large block cannot be allocated: slower, never failing for lack of memory.
 constexpr size_t DIGEST_FALLBACK_BLOCK_SIZE = 512;
 
