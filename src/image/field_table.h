@@ -65,8 +65,7 @@ inline constexpr std::array<HeaderFieldDesc, FIELD_COUNT> FIELD_TABLE{{
 }
 
 // The row of that name visible to a header of the given version; null when there is none.
-[[nodiscard]] constexpr const HeaderFieldDesc* field_find(std::string_view name,
-                                                          uint32_t version) {
+[[nodiscard]] constexpr const HeaderFieldDesc* field_find(std::string_view name, uint32_t version) {
   const auto* row = std::ranges::find_if(FIELD_TABLE, [&](const HeaderFieldDesc& r) {
     return name == r.name && version >= r.since_version;
   });

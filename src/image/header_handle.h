@@ -17,7 +17,7 @@ inline constexpr uint32_t HDR_CAP_COMPRESSED = 0x4;
 inline constexpr uint32_t CONTENTS_ANDROIDBOOT = 0xC1;
 inline constexpr uint32_t CONTENTS_EXT4 = 0xC2;
 inline constexpr char HEADER_MAGIC[] = "KESTRVIF";  // 8 bytes, no terminator in the header
-inline constexpr size_t SOURCE_SIZE = 64;            // 63 characters and a NUL
+inline constexpr size_t SOURCE_SIZE = 64;           // 63 characters and a NUL
 
 enum HeaderForm : uint32_t { FORM_BINARY = 1, FORM_TEXT = 2 };
 enum FieldType : uint32_t { FIELD_STRING = 1, FIELD_UINT32 = 2, FIELD_BINARY = 3 };
@@ -60,13 +60,12 @@ HeaderHandle* header_init(HeaderHandle* handle, const char* source, uint8_t* buf
                                    void* out, uint32_t* inout_len);
 
 // Length of the binary value copied to out; 0 on any failure (also an absent text value).
-[[nodiscard]] uint32_t header_get_binary(const HeaderHandle* handle, const char* name,
-                                         uint8_t* out, uint32_t capacity);
+[[nodiscard]] uint32_t header_get_binary(const HeaderHandle* handle, const char* name, uint8_t* out,
+                                         uint32_t capacity);
 
 // out holding the NUL-terminated value, or null on failure. In the binary form a value of
 // capacity characters or more fails; in the text form it is cut to capacity - 1 characters.
-char* header_get_string(const HeaderHandle* handle, const char* name, char* out,
-                        uint32_t capacity);
+char* header_get_string(const HeaderHandle* handle, const char* name, char* out, uint32_t capacity);
 
 // The value, or 0 on failure (a stored 0 and a failure look alike).
 [[nodiscard]] uint32_t header_get_u32(const HeaderHandle* handle, const char* name);
@@ -82,7 +81,7 @@ char* header_get_string(const HeaderHandle* handle, const char* name, char* out,
 // into out (at most capacity) and returns how many were decoded; a count that differs from
 // capacity, a missing comma or a non-hex digit stop it early (0 for the first two).
 // 0 when text or tag is null or the tag is not found.
-[[nodiscard]] uint32_t text_find_field(const char* text, const char* tag, uint32_t type,
-                                       void* out, uint32_t capacity);
+[[nodiscard]] uint32_t text_find_field(const char* text, const char* tag, uint32_t type, void* out,
+                                       uint32_t capacity);
 
 }  // namespace vorn::image

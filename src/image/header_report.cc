@@ -4,8 +4,8 @@
 
 #include <array>
 #include <cstdio>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <span>
 
 #include "image/field_table.h"
@@ -129,9 +129,9 @@ int header_print_report(const HeaderHandle* handle) {
 char* format_timestamp(const uint32_t* time, char* out, size_t out_size, int hours) {
   if (time == nullptr || out == nullptr || out_size == 0) return nullptr;
   // 64-bit arithmetic: no wrap for late times or large offsets.
-  const time_t when = static_cast<time_t>(static_cast<int64_t>(*time) +
-                                          static_cast<int64_t>(hours) * 3600);
-  struct tm parts{};
+  const time_t when =
+      static_cast<time_t>(static_cast<int64_t>(*time) + static_cast<int64_t>(hours) * 3600);
+  struct tm parts {};
   std::array<char, 32> text{};
   if (gmtime_r(&when, &parts) == nullptr ||
       std::strftime(text.data(), text.size(), "%F %H:%M:%S", &parts) == 0) {

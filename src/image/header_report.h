@@ -15,6 +15,8 @@ inline constexpr int REPORT_TIME_ZONE_HOURS = 9;
 // Room for "YYYY-MM-DD HH:MM:SS(GMT+h)" of any uint32 time and any offset in hours.
 inline constexpr size_t TIMESTAMP_TEXT_SIZE = 48;
 
+// The buffer "infos" reads a header into: a text form of up to 2047 bytes fits.
+inline constexpr uint32_t INFOS_HEADER_BUFFER_SIZE = 2048;
 // Capacities of the value reads of "infos".
 inline constexpr uint32_t INFOS_STRING_CAPACITY = 128;
 inline constexpr uint32_t INFOS_BINARY_CAPACITY = 256;

@@ -24,8 +24,8 @@ inline constexpr char INFLATE_ZLIB_VERSION[] = "1.2.5";
 // Z_BUF_ERROR when nothing could be done, Z_STREAM_ERROR); Z_NEED_DICT (2) for a stream that
 // asks for a preset dictionary; -1 for a null stream, out, in, out_len or in_len.
 // Input behind the end of the stream is never consumed.
-[[nodiscard]] int inflate_step(z_stream* stream, uint8_t* out, uint32_t* out_len,
-                               const uint8_t* in, uint32_t* in_len);
+[[nodiscard]] int inflate_step(z_stream* stream, uint8_t* out, uint32_t* out_len, const uint8_t* in,
+                               uint32_t* in_len);
 
 // 0 after releasing the stream's state, or -1 for a null stream.
 int inflate_finish(z_stream* stream);

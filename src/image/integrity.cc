@@ -23,7 +23,7 @@ constexpr uint32_t STREAM_SCRATCH_SIZE = 1024;
 
 // Large reads: the digests are the same for any block size, and small reads cost most of the
 // time when a contents file of hundreds of MiB is checked.
-constexpr size_t DIGEST_BLOCK_SIZE = 128 * 1024;
+constexpr size_t DIGEST_BLOCK_SIZE = size_t{128} * 1024;
 // Used when the large block cannot be allocated: slower, never failing for lack of memory.
 constexpr size_t DIGEST_FALLBACK_BLOCK_SIZE = 512;
 
@@ -34,7 +34,8 @@ void for_each_integrity_value(const HeaderHandle& handle, Feed&& feed) {
     if (row.no_integrity != 0 || handle.version < row.since_version) continue;
     uint8_t scratch[STREAM_SCRATCH_SIZE];
     uint32_t len = row.type == FIELD_UINT32 ? UINT32_SIZE : STREAM_SCRATCH_SIZE;
-    if (header_get_field(row.name, &handle, row.type, scratch, &len) != static_cast<int>(row.type)) {
+    if (header_get_field(row.name, &handle, row.type, scratch, &len) !=
+        static_cast<int>(row.type)) {
       continue;
     }
     if (row.type == FIELD_UINT32) {
@@ -153,8 +154,8 @@ uint64_t contents_digest(const char* path, uint32_t* checksum_out, uint32_t* crc
 
   std::unique_ptr<uint8_t[]> large(new (std::nothrow) uint8_t[DIGEST_BLOCK_SIZE]);
   uint8_t fallback[DIGEST_FALLBACK_BLOCK_SIZE];
-  const std::span<uint8_t> block = large ? std::span<uint8_t>(large.get(), DIGEST_BLOCK_SIZE)
-                                         : std::span<uint8_t>(fallback);
+  const std::span<uint8_t> block =
+      large ? std::span<uint8_t>(large.get(), DIGEST_BLOCK_SIZE) : std::span<uint8_t>(fallback);
 
   uint32_t sum = 0;
   uint32_t crc = 0;

@@ -66,10 +66,20 @@ std::optional<uint64_t> parse_size(std::string_view text) {
   uint64_t unit = 1;
   if (!text.empty()) {
     switch (text.back()) {
-      case 'K': case 'k': unit = 1ull << 10; break;
-      case 'M': case 'm': unit = 1ull << 20; break;
-      case 'G': case 'g': unit = 1ull << 30; break;
-      default: break;
+      case 'K':
+      case 'k':
+        unit = 1ull << 10;
+        break;
+      case 'M':
+      case 'm':
+        unit = 1ull << 20;
+        break;
+      case 'G':
+      case 'g':
+        unit = 1ull << 30;
+        break;
+      default:
+        break;
     }
     if (unit != 1) text.remove_suffix(1);
   }
@@ -93,8 +103,8 @@ Refusal make_ext4_image(const Ext4Request& request) {
 
   // The tree is copied so that the caller's directory stays as it was.
   const char* tmp = std::getenv("TMPDIR");
-  std::string staging = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                        "/mkvif-ext4-XXXXXX";
+  std::string staging =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/mkvif-ext4-XXXXXX";
   if (::mkdtemp(staging.data()) == nullptr) {
     return std::string("cannot create a staging directory: ") + std::strerror(errno);
   }
@@ -102,8 +112,7 @@ Refusal make_ext4_image(const Ext4Request& request) {
     std::error_code ignored;
     fs::remove_all(staging, ignored);
   });
-  fs::copy(request.dir, staging, fs::copy_options::recursive | fs::copy_options::copy_symlinks,
-           ec);
+  fs::copy(request.dir, staging, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
   if (ec) return "cannot copy " + request.dir + ": " + ec.message();
 
   Refusal why = write_text_file(fs::path(staging) / INFO_TEXT_NAME, request.info_text, 0644);
@@ -124,9 +133,9 @@ Refusal make_ext4_image(const Ext4Request& request) {
       return "cannot create " + request.image_path + ": " + std::strerror(errno);
     }
   }
-  std::vector<std::string> args = {"mke2fs", "-q", "-F", "-t", "ext4",
-                                   "-b", std::to_string(EXT4_BLOCK_SIZE),
-                                   "-E", "root_owner=0:0", "-d", staging};
+  std::vector<std::string> args = {
+      "mke2fs",         "-q", "-F",   "-t", "ext4", "-b", std::to_string(EXT4_BLOCK_SIZE), "-E",
+      "root_owner=0:0", "-d", staging};
   if (!request.label.empty()) {
     args.push_back("-L");
     args.push_back(request.label);

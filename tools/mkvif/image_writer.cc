@@ -110,8 +110,8 @@ Refusal write_image(HeaderBuilder& builder, const ImageRequest& request) {
     }
     packed.resize(packed_size);
     stored_size = packed_size;
-    const Refusal why = builder.set_u32(
-        "hdr_cap", builder.get_u32("hdr_cap") | image::HDR_CAP_COMPRESSED);
+    const Refusal why =
+        builder.set_u32("hdr_cap", builder.get_u32("hdr_cap") | image::HDR_CAP_COMPRESSED);
     if (!why.empty()) return why;
   }
   if (stored_size > CONTENTS_MAX) {
@@ -142,8 +142,8 @@ Refusal write_image(HeaderBuilder& builder, const ImageRequest& request) {
   uint32_t sum = 0;
   uint32_t crc = 0;
   image::Sha1Digest sha1{};
-  const uint64_t digested = image::contents_digest(temp.c_str(), &sum, &crc, sha1.data(),
-                                                   data_offset);
+  const uint64_t digested =
+      image::contents_digest(temp.c_str(), &sum, &crc, sha1.data(), data_offset);
   if (digested != stored_size) return "cannot read back the contents of " + temp;
   Refusal why = builder.set_u32("contents_checksum", sum);
   if (why.empty()) why = builder.set_u32("contents_crc32", crc);

@@ -12,10 +12,10 @@
 namespace vorn::mkvif {
 
 struct ImageRequest {
-  std::string contents_path;  // the contents as they are to be installed
-  std::string out_path;       // the image file; written through a temporary file beside it
-  bool compress = false;      // store one zlib stream and set HDR_CAP_COMPRESSED
-  int level = 9;              // zlib level when compressing
+  std::string contents_path;        // the contents as they are to be installed
+  std::string out_path;             // the image file; written through a temporary file beside it
+  bool compress = false;            // store one zlib stream and set HDR_CAP_COMPRESSED
+  int level = 9;                    // zlib level when compressing
   bool keep_contents_size = false;  // contents_size was set by hand: leave it as it is
   // Field values written after the integrity values, to make deliberately broken images.
   std::vector<std::pair<std::string, std::string>> pokes;

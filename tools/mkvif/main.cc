@@ -66,8 +66,9 @@ mkvif info-text IMAGE [-o FILE] [--no-contents-digests]
   Writes the text form of IMAGE's header (to stdout without -o).
 
 header options (image and ext4):
-  --alias NAME         target region: boot, system, app, recovery (at most 15 characters)
-  --version TEXT       image version (at most 15 characters)
+  --alias NAME         target region, required: boot, system, app, recovery (at most 15
+                       characters)
+  --version TEXT       image version, required (at most 15 characters)
   --req-hw TEXT        hardware dependency string (at most 63 characters)
   --req-sw0 .. --req-sw4 TEXT
                        software dependency strings (at most 63 characters each)
@@ -254,7 +255,12 @@ Refusal parse(int argc, char** argv, Options& opts, HeaderBuilder& header) {
       const std::string text = value();
       const auto assignment = split_assignment(text);
       if (!value_missing && !assignment) return std::string(arg) + " takes FIELD=VALUE";
-      if (assignment) (arg == "--set" ? opts.sets : opts.pokes).push_back(*assignment);
+      if (assignment) {
+        // Checked now, so that a bad poke is refused before anything is written.
+        HeaderBuilder scratch;
+        why = scratch.set_from_text(assignment->first, assignment->second);
+        (arg == "--set" ? opts.sets : opts.pokes).push_back(*assignment);
+      }
     } else if (arg == "-h" || arg == "--help") {
       return "--help";
     } else if (opts.command == "info-text" && !arg.starts_with("-") && opts.image.empty()) {
@@ -324,15 +330,29 @@ void print_summary(const Options& opts, const HeaderBuilder& header) {
   (void)image::header_get_string(&view.handle, "alias", alias.data(), alias.size());
   (void)image::header_get_string(&view.handle, "version", version.data(), version.size());
   std::printf("%s: %s %s, contents 0x%x bytes%s, hdr_crc32 0x%08x, contents_crc32 0x%08x\n",
-              opts.output.c_str(), alias.data(), version.data(),
-              header.get_u32("contents_size"),
+              opts.output.c_str(), alias.data(), version.data(), header.get_u32("contents_size"),
               (header.get_u32("hdr_cap") & image::HDR_CAP_COMPRESSED) != 0 ? " (zlib)" : "",
               header.get_u32("hdr_crc32"), header.get_u32("contents_crc32"));
+}
+
+// An image without its region's name or a version cannot be installed or matched; a missing
+// one is taken for a mistake (a test that wants one can still --poke it away).
+Refusal identity_given(const HeaderBuilder& header) {
+  HeaderView view(header.bytes());
+  for (const char* name : {"alias", "version"}) {
+    std::array<char, image::STRING_SLOT_SHORT> text{};
+    if (image::header_get_string(&view.handle, name, text.data(), text.size()) == nullptr ||
+        text[0] == '\0') {
+      return std::string("--") + name + " is required";
+    }
+  }
+  return {};
 }
 
 int run_image(const Options& opts, HeaderBuilder& header) {
   if (opts.contents.empty()) return refuse("image: --contents FILE is required");
   if (opts.output.empty()) return refuse("image: -o OUT is required");
+  if (const Refusal why = identity_given(header); !why.empty()) return refuse("image: " + why);
   ImageRequest request{.contents_path = opts.contents,
                        .out_path = opts.output,
                        .compress = opts.compress,
@@ -354,13 +374,15 @@ int run_ext4(const Options& opts, HeaderBuilder& header) {
   if (opts.dir.empty()) return refuse("ext4: --dir DIR is required");
   if (opts.output.empty()) return refuse("ext4: -o OUT is required");
   if (opts.compress) {
-    return refuse("ext4: --compress is not possible: the file system would have to hold its "
-                  "own compressed size");
+    return refuse(
+        "ext4: --compress is not possible: the file system would have to hold its "
+        "own compressed size");
   }
   const std::optional<uint64_t> size = parse_size(opts.size);
   if (!size || *size == 0 || *size % EXT4_BLOCK_SIZE != 0 || *size > 0xFFFFFFFFull) {
     return refuse("ext4: --size takes a size below 4G that is a multiple of 4096 (e.g. 16M)");
   }
+  if (const Refusal why = identity_given(header); !why.empty()) return refuse("ext4: " + why);
   // The size is known before the file system exists, so the text form can carry it.
   if (!opts.contents_size_set) {
     if (const Refusal why = header.set_u32("contents_size", static_cast<uint32_t>(*size));

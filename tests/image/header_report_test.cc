@@ -1,0 +1,193 @@
+#include "image/header_report.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+#include "image/test_header.h"
+#include "main/process_state.h"
+
+namespace vorn::image {
+namespace {
+
+using test::binary_form;
+using test::LoadedHeader;
+using test::TestHeader;
+using test::text_form;
+
+class Output : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    set_verbosity(VERBOSITY_NORMAL);
+    set_reply_buffer({});
+  }
+  void TearDown() override {
+    set_verbosity(VERBOSITY_NORMAL);
+    set_reply_buffer({});
+  }
+  static std::string report(HeaderHandle* h) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(header_print_report(h), 0);
+    return ::testing::internal::GetCapturedStdout();
+  }
+  static std::string infos(HeaderHandle* h, std::string list) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(infos_print_fields(h, list.data()), 0);
+    return ::testing::internal::GetCapturedStdout();
+  }
+};
+
+TestHeader report_header() {
+  TestHeader t;
+  t.hdr_cap = 0x4;
+  t.hdr_checksum = 0xBA5;
+  t.hdr_crc32 = 0x0ABCDEF0;
+  for (size_t i = 0; i < 20; ++i) t.hdr_sha1[i] = static_cast<uint8_t>(i);
+  t.timestamp = 0;
+  t.req_sw = {"boot>=1.0.0", "", "", "", ""};
+  t.contents_checksum = 0;
+  t.contents_crc32 = 0x1F;
+  t.contents_sha1.fill(0xA0);
+  return t;
+}
+
+TEST_F(Output, ReportListsTheFieldsInItsOwnOrder) {
+  LoadedHeader h = LoadedHeader::binary(binary_form(report_header()));
+  EXPECT_EQ(report(h.get()),
+            "[VIF Header(v1) Infos]\n"
+            " `+<magic>=4b45535452564946\n"
+            " `+<hdr_version>=0x1\n"
+            " `+<hdr_type>=0xa1(.VIF)\n"
+            " `+<hdr_cap>=0x4(GZipped)\n"
+            " `+<hdr_size>=0x400\n"
+            " `+<hdr_checksum>=0xba5\n"
+            " `+<hdr_crc32>=0xabcdef0\n"
+            " `+<hdr_sha1>=000102030405060708090a0b0c0d0e0f10111213\n"
+            " `+<alias>=boot\n"
+            " `+<version>=1.0.2\n"
+            " `+<req_hw>=zt4100>=1.0\n"
+            " `+<req_sw0>=boot>=1.0.0\n"
+            " `+<req_sw1>=\n"
+            " `+<req_sw2>=\n"
+            " `+<req_sw3>=\n"
+            " `+<req_sw4>=\n"
+            " `+<tag_setup>=0x1\n"
+            " `+<contents_off>=0x400\n"
+            " `+<contents_size>=0x3e8\n"
+            " `+<contents_type>=0xc1(androidboot)\n"
+            " `+<contents_checksum>=0x0\n"
+            " `+<contents_crc32>=0x1f\n"
+            " `+<contents_sha1>=a0a0a0a0a0a0a0a0a0a0a0a0a0a0a0a0a0a0a0a0\n");
+}
+
+TEST_F(Output, ReportLabelsAndConditionalLines) {
+  TestHeader t = report_header();
+  t.hdr_type = 0xA2;
+  t.hdr_cap = 0x1;
+  t.tag_setup = 0;
+  t.timestamp = 3600;
+  t.contents_type = 0;
+  std::string out = report(LoadedHeader::binary(binary_form(t)).get());
+  EXPECT_NE(out.find(" `+<hdr_type>=0xa2(.PKG)\n"), std::string::npos);
+  EXPECT_NE(out.find(" `+<hdr_cap>=0x1(Normal)\n"), std::string::npos);
+  EXPECT_NE(out.find(" `+<timestamp>=0xe10(1970-01-01 10:00:00(GMT+9))\n"), std::string::npos);
+  EXPECT_EQ(out.find("tag_setup"), std::string::npos);
+  EXPECT_EQ(out.find("contents_type"), std::string::npos);
+
+  t.hdr_type = 0xA7;  // not valid, but the report shows what is there
+  t.contents_type = 5;
+  out = report(LoadedHeader::binary(binary_form(t)).get());
+  EXPECT_NE(out.find(" `+<hdr_type>=0xa7(other)\n"), std::string::npos);
+  EXPECT_NE(out.find(" `+<contents_type>=0x5(raw)\n"), std::string::npos);
+}
+
+TEST_F(Output, ReportOfATextFormWithoutAliasShowsAnEmptyAlias) {
+  std::string text = text_form(report_header());
+  const size_t at = text.find(".$alias$=");
+  text.erase(at, text.find('\n', at) + 1 - at);
+  text.replace(text.find(".$contents_sha1$=20,"), 20, ".$contents_sha1$=2,");
+  const std::string out = report(LoadedHeader::text(text).get());
+  EXPECT_NE(out.find(" `+<alias>=\n"), std::string::npos);
+  EXPECT_EQ(out.find("contents_sha1"), std::string::npos);  // malformed: no line
+}
+
+TEST_F(Output, ReportIsSilentForOtherVersionsAndAtLowVerbosity) {
+  LoadedHeader h = LoadedHeader::binary(binary_form(report_header()));
+  h->version = 2;
+  EXPECT_EQ(report(h.get()), "");
+  h->version = 1;
+  set_verbosity(1);
+  EXPECT_EQ(report(h.get()), "");
+  EXPECT_EQ(report(nullptr), "");
+}
+
+TEST(FormatTimestamp, AddsTheHoursAndNamesTheOffset) {
+  std::array<char, TIMESTAMP_TEXT_SIZE> out{};
+  const uint32_t zero = 0;
+  EXPECT_STREQ(format_timestamp(&zero, out.data(), out.size(), 9), "1970-01-01 09:00:00(GMT+9)");
+  EXPECT_STREQ(format_timestamp(&zero, out.data(), out.size(), -5), "1969-12-31 19:00:00(GMT-5)");
+  EXPECT_STREQ(format_timestamp(&zero, out.data(), out.size(), 0), "1970-01-01 00:00:00(GMT+0)");
+  const uint32_t last = 0xFFFFFFFF;
+  EXPECT_STREQ(format_timestamp(&last, out.data(), out.size(), 9), "2106-02-07 15:28:15(GMT+9)");
+  char small[11];
+  EXPECT_STREQ(format_timestamp(&zero, small, sizeof(small), 9), "1970-01-01");
+  EXPECT_EQ(format_timestamp(nullptr, out.data(), out.size(), 9), nullptr);
+  EXPECT_EQ(format_timestamp(&zero, nullptr, 10, 9), nullptr);
+}
+
+TEST_F(Output, PrintHexIsLowerCaseAndOnlyAtNormalVerbosity) {
+  const uint8_t bytes[] = {0x00, 0xAB, 0x7F};
+  ::testing::internal::CaptureStdout();
+  print_hex(3, bytes);
+  print_hex(3, nullptr);
+  set_verbosity(1);
+  print_hex(3, bytes);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "00ab7f");
+}
+
+TEST_F(Output, InfosSeparatesItemsAndPrintsBarsForUnknownNames) {
+  LoadedHeader h = LoadedHeader::binary(binary_form(report_header()));
+  EXPECT_EQ(infos(h.get(), "version,alias"), "1.0.2|boot");
+  EXPECT_EQ(infos(h.get(), "nosuch,version"), "|1.0.2");
+  EXPECT_EQ(infos(h.get(), "version,nosuch"), "1.0.2|");
+  EXPECT_EQ(infos(h.get(), "version,,alias"), "1.0.2||boot");
+  EXPECT_EQ(infos(h.get(), "version,"), "1.0.2");
+  EXPECT_EQ(infos(h.get(), ",version"), "|1.0.2");
+  EXPECT_EQ(infos(h.get(), ""), "");
+  EXPECT_EQ(infos(h.get(), "req_sw1,version"), "|1.0.2");  // an empty string still counts
+  EXPECT_EQ(infos(h.get(), "magic"), "8,4B45535452564946");
+  EXPECT_EQ(infos(h.get(), "version,hdr_checksum,hdr_sha1"),
+            "1.0.2|0x00000ba5|20,000102030405060708090A0B0C0D0E0F10111213");
+  EXPECT_EQ(infos(h.get(), "hdr_cap,tag_setup"), "0x00000004|0x00000001");
+  char list[] = "version";
+  EXPECT_EQ(infos_print_fields(nullptr, list), -1);
+  EXPECT_EQ(infos_print_fields(h.get(), nullptr), -1);
+}
+
+TEST_F(Output, InfosSkipsValuesThatCannotBeRead) {
+  // A malformed binary value and an unreadable string are skipped and not counted.
+  std::string text = text_form(report_header());
+  text.replace(text.find(".$hdr_sha1$=20,"), 15, ".$hdr_sha1$=19,");
+  EXPECT_EQ(infos(LoadedHeader::text(text).get(), "hdr_sha1,version,hdr_sha1"), "1.0.2");
+
+  std::vector<uint8_t> bytes = binary_form(report_header());
+  std::fill(bytes.begin() + 0x74, bytes.end(), 'x');  // req_hw runs on past 128 characters
+  LoadedHeader h = LoadedHeader::binary(bytes);
+  EXPECT_EQ(infos(h.get(), "req_hw,alias"), "boot");
+}
+
+TEST_F(Output, InfosGoesToTheReplyAlsoWhenQuiet) {
+  LoadedHeader h = LoadedHeader::binary(binary_form(report_header()));
+  std::array<char, REPLY_BUFFER_SIZE> reply{};
+  set_reply_buffer(reply);
+  set_verbosity(VERBOSITY_QUIET);
+  EXPECT_EQ(infos(h.get(), "alias,contents_crc32"), "boot|0x0000001f");
+  EXPECT_STREQ(reply.data(), "boot|0x0000001f");
+  set_verbosity(VERBOSITY_QUIET - 1);
+  EXPECT_EQ(infos(h.get(), "version"), "");
+  EXPECT_STREQ(reply.data(), "boot|0x0000001f1.0.2");
+}
+
+}  // namespace
+}  // namespace vorn::image
