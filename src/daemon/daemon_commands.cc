@@ -37,20 +37,26 @@ int cmd_vorn(int argc, char** argv, std::span<char> reply) {
   return g_tool_runner.load()(argc, argv, reply);
 }
 
-const DaemonCommand* daemon_command_find(std::string_view name) {
-  const auto* row = std::ranges::find_if(
-      DAEMON_COMMANDS, [name](const DaemonCommand& c) { return name == c.name; });
-  return row == std::end(DAEMON_COMMANDS) ? nullptr : row;
+const DaemonCommand* daemon_command_find(std::span<const DaemonCommand> table,
+                                         std::string_view name) {
+  const auto row =
+      std::ranges::find_if(table, [name](const DaemonCommand& c) { return name == c.name; });
+  return row == table.end() ? nullptr : &*row;
 }
 
 int run_request(std::span<char> request, std::span<char, REPLY_TEXT_SIZE> reply) {
+  return run_request_in(DAEMON_COMMANDS, request, reply);
+}
+
+int run_request_in(std::span<const DaemonCommand> table, std::span<char> request,
+                   std::span<char, REPLY_TEXT_SIZE> reply) {
   RequestWords words;
   if (split_words(request, words) == WORDS_TOO_MANY) {
     log_print(LOG_PRIORITY_ERROR, "too many arguments\n");
     return DAEMON_COMMAND_FAILED;
   }
   const char* name = words.count > 0 ? words.words[0] : "";
-  const DaemonCommand* row = words.count > 0 ? daemon_command_find(name) : nullptr;
+  const DaemonCommand* row = words.count > 0 ? daemon_command_find(table, name) : nullptr;
   if (row == nullptr) {
     log_print(LOG_PRIORITY_ERROR, "unsupported command '%s'\n", name);
     return DAEMON_COMMAND_FAILED;

@@ -46,8 +46,9 @@ consteval bool daemon_command_names_unique() {
 }
 static_assert(daemon_command_names_unique(), "daemon command names must be unique");
 
-// The row of that exact name, or null.
-[[nodiscard]] const DaemonCommand* daemon_command_find(std::string_view name);
+// The first row of that exact name, or null.
+[[nodiscard]] const DaemonCommand* daemon_command_find(std::span<const DaemonCommand> table,
+                                                       std::string_view name);
 
 // Serialises every tool command run for a client.
 extern std::mutex command_mutex;
@@ -61,6 +62,9 @@ void set_tool_runner(ToolRunner runner);
 // it. Returns the handler's code, or DAEMON_COMMAND_FAILED after logging "too many arguments",
 // "unsupported command '%s'" or "%s requires %d arguments (%d given)".
 [[nodiscard]] int run_request(std::span<char> request, std::span<char, REPLY_TEXT_SIZE> reply);
+// The same over another table (the checks are the table's, not the rows').
+[[nodiscard]] int run_request_in(std::span<const DaemonCommand> table, std::span<char> request,
+                                 std::span<char, REPLY_TEXT_SIZE> reply);
 
 // Formats the reply body into out: "%d\n%s\n" with the code and the reply text when the text is
 // not empty, "%d\n" otherwise; cut at the end of out, never past it. Returns the body.
