@@ -203,13 +203,27 @@ int main(int argc, char** argv) {
   int opt;
   while ((opt = ::getopt(argc, argv, "s:c:n:r:H:m:b:h")) != -1) {
     switch (opt) {
-      case 's': options.socket = optarg; break;
-      case 'c': options.clients = std::max(1, std::atoi(optarg)); break;
-      case 'n': options.requests = std::max(1, std::atoi(optarg)); break;
-      case 'r': options.request = optarg; break;
-      case 'H': options.hold = optarg; break;
-      case 'm': options.hold_ms = std::atoi(optarg); break;
-      case 'b': options.heartbeats = std::max(1, std::atoi(optarg)); break;
+      case 's':
+        options.socket = optarg;
+        break;
+      case 'c':
+        options.clients = std::max(1, std::atoi(optarg));
+        break;
+      case 'n':
+        options.requests = std::max(1, std::atoi(optarg));
+        break;
+      case 'r':
+        options.request = optarg;
+        break;
+      case 'H':
+        options.hold = optarg;
+        break;
+      case 'm':
+        options.hold_ms = std::atoi(optarg);
+        break;
+      case 'b':
+        options.heartbeats = std::max(1, std::atoi(optarg));
+        break;
       default:
         std::fprintf(stderr,
                      "usage: vornd-bench [-s SOCKET] [-c CLIENTS] [-n REQUESTS] [-r REQUEST]\n"

@@ -11,7 +11,7 @@
 
 namespace vorn::daemon {
 
-inline constexpr size_t REPLY_TEXT_SIZE = 512;  // a handler's reply text, with its NUL
+inline constexpr size_t REPLY_TEXT_SIZE = 512;    // a handler's reply text, with its NUL
 inline constexpr int DAEMON_COMMAND_FAILED = -1;  // too many words, unknown command, bad count
 
 // A handler gets the word count, the words (word 0 is the command name, words[argc] is null)

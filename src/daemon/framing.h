@@ -11,8 +11,8 @@
 
 namespace vorn::daemon {
 
-inline constexpr size_t REQUEST_BUFFER_SIZE = 1024;   // a request and its NUL
-inline constexpr int MAX_REQUEST_LENGTH = 1023;       // longest request body accepted
+inline constexpr size_t REQUEST_BUFFER_SIZE = 1024;  // a request and its NUL
+inline constexpr int MAX_REQUEST_LENGTH = 1023;      // longest request body accepted
 inline constexpr size_t FRAME_LENGTH_SIZE = 2;
 
 // Reads exactly count bytes, retrying interrupted reads. 0 on success; -1 for a negative count,

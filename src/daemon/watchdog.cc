@@ -139,7 +139,9 @@ int watchdog_run(const WatchdogParams* params, bool (*tick)()) {
 
 bool watchdog_start() {
   return start_detached_thread(
-      [](void* params) { (void)watchdog_run(static_cast<WatchdogParams*>(params), sleep_one_second); },
+      [](void* params) {
+        (void)watchdog_run(static_cast<WatchdogParams*>(params), sleep_one_second);
+      },
       &watchdog_params);
 }
 

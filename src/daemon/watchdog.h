@@ -15,8 +15,8 @@ inline constexpr int WATCHDOG_MIN_TIMEOUT = 2;  // seconds
 inline constexpr int WATCHDOG_OFF = -1;          // switched off, or the device does not open
 inline constexpr int WATCHDOG_BAD_TIMEOUT = -2;  // timeout missing or below 2
 
-inline constexpr int CPU_WDT_GPIO_PERIOD = 5;        // feeding steps between two toggles
-inline constexpr size_t GPIO_COMMAND_SIZE = 64;      // "echo %d > <gpio file>", with its NUL
+inline constexpr int CPU_WDT_GPIO_PERIOD = 5;    // feeding steps between two toggles
+inline constexpr size_t GPIO_COMMAND_SIZE = 64;  // "echo %d > <gpio file>", with its NUL
 
 // Filled by daemon_main before the feeding thread starts, read only by that thread.
 struct WatchdogParams {

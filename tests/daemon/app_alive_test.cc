@@ -111,8 +111,8 @@ TEST_F(AppAlive, MonitorArmsTheDefaultWatchAndTicks) {
                [](void*) { armed_seen = appalive_watch().pid == APPALIVE_DEFAULT_PID; });
   EXPECT_TRUE(armed_seen);
   EXPECT_TRUE(log_.has("appalive: [thread]\n", platform::LOG_PRIORITY_INFO));
-  EXPECT_TRUE(log_.has("appalive: [wait to default \"appalive set\"]\n",
-                       platform::LOG_PRIORITY_INFO));
+  EXPECT_TRUE(
+      log_.has("appalive: [wait to default \"appalive set\"]\n", platform::LOG_PRIORITY_INFO));
   // 181 steps: the last one fires.
   EXPECT_EQ(ran(), std::vector<std::string>{"reboot"});
 }
@@ -181,8 +181,8 @@ TEST_F(AppAlive, AndroidComponentIsStartedWithAm) {
   EXPECT_EQ(steps_until_fired(100), 31);
   EXPECT_EQ(killed(), std::vector<int>{1234});
   EXPECT_EQ(ran(), std::vector<std::string>{"am start com.x/.Main"});
-  EXPECT_TRUE(log_.has("appalive: kill&restart process[1234,android@com.x/.Main]\n",
-                       LOG_PRIORITY_ERROR));
+  EXPECT_TRUE(
+      log_.has("appalive: kill&restart process[1234,android@com.x/.Main]\n", LOG_PRIORITY_ERROR));
   EXPECT_FALSE(log_.has("-->appalive: cmd(am start com.x/.Main)\n"));
 }
 
@@ -192,8 +192,7 @@ TEST_F(AppAlive, PlainCommandIsLoggedAndRunWithoutKillingPidOne) {
   EXPECT_TRUE(killed().empty());
   EXPECT_EQ(ran(), std::vector<std::string>{"/system/bin/foo"});
   EXPECT_TRUE(log_.has("-->appalive: cmd(/system/bin/foo)\n", LOG_PRIORITY_ERROR));
-  EXPECT_TRUE(log_.has("appalive: kill&restart process[1,/system/bin/foo]\n",
-                       LOG_PRIORITY_ERROR));
+  EXPECT_TRUE(log_.has("appalive: kill&restart process[1,/system/bin/foo]\n", LOG_PRIORITY_ERROR));
 }
 
 TEST_F(AppAlive, EveryHeartbeatStartsTheCountAgain) {
@@ -213,14 +212,20 @@ TEST_F(AppAlive, EveryHeartbeatStartsTheCountAgain) {
 // the thread sanitizer build).
 TEST_F(AppAlive, HeartbeatsRaceTheMonitorSafely) {
   static std::atomic<int> ticks{0};
+  static std::atomic<bool> armed{false};
   ticks = 0;
+  armed = false;
   std::thread monitor([] {
-    appalive_run([] {
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-      return ++ticks < 400;
-    });
+    appalive_run(
+        [] {
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+          return ++ticks < 400;
+        },
+        [](void*) { armed = true; });
   });
   std::thread client([] {
+    // Heartbeats before the monitor armed its default watch would simply be replaced by it.
+    while (!armed) std::this_thread::yield();
     for (int i = 0; i < 400; ++i) {
       std::string request = "appalive set 10 0";
       request.push_back('\0');

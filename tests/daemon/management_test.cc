@@ -1,9 +1,8 @@
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>

@@ -1,8 +1,7 @@
 #include "daemon/watchdog.h"
 
-#include <linux/watchdog.h>
-
 #include <gtest/gtest.h>
+#include <linux/watchdog.h>
 
 #include <map>
 #include <string>
@@ -159,8 +158,8 @@ TEST_F(Watchdog, FeedingSequence) {
   for (int i = 0; i < 11; ++i) expected.emplace_back("keepalive");
   EXPECT_EQ(board_.requests, expected);
   const std::string gpio = GPIO;
-  EXPECT_EQ(board_.shell, (std::vector<std::string>{"echo 0 > " + gpio, "echo 1 > " + gpio,
-                                                     "echo 0 > " + gpio}));
+  EXPECT_EQ(board_.shell,
+            (std::vector<std::string>{"echo 0 > " + gpio, "echo 1 > " + gpio, "echo 0 > " + gpio}));
 }
 
 TEST_F(Watchdog, GpioTogglesEveryFifthStep) {
@@ -185,8 +184,7 @@ TEST_F(Watchdog, ShortTimeoutsAreFedToo) {
     g_ticks_left = 2;
     EXPECT_EQ(watchdog_run(&params, count_down_ticks), 0);
     EXPECT_EQ(board_.requests, (std::vector<std::string>{"set " + std::to_string(timeout), "get",
-                                                          "keepalive", "keepalive",
-                                                          "keepalive"}));
+                                                         "keepalive", "keepalive", "keepalive"}));
   }
 }
 

@@ -73,8 +73,8 @@ bool read_reply(int fd, std::string& body) {
 }
 
 int reply_code(std::string_view body) {
-  return static_cast<int>(std::strtol(std::string(body.substr(0, body.find('\n'))).c_str(),
-                                      nullptr, 10));
+  return static_cast<int>(
+      std::strtol(std::string(body.substr(0, body.find('\n'))).c_str(), nullptr, 10));
 }
 
 }  // namespace vorn::tools

@@ -40,14 +40,15 @@ void pass_on(int signal) {
 }
 
 void usage() {
-  std::fprintf(stderr,
-               "usage: vorn-init [-s SOCKET] [-n NAME] [-m MODE] [-p PIDFILE] [-x] DAEMON [ARG...]\n"
-               "  -s SOCKET   socket path (default %s)\n"
-               "  -n NAME     service name: ANDROID_SOCKET_<NAME> (default %s)\n"
-               "  -m MODE     octal permissions of the socket file (default 0660)\n"
-               "  -p PIDFILE  write the daemon's pid there\n"
-               "  -x          exec the daemon in place of vorn-init\n",
-               DEFAULT_SOCKET_PATH, DEFAULT_NAME);
+  std::fprintf(
+      stderr,
+      "usage: vorn-init [-s SOCKET] [-n NAME] [-m MODE] [-p PIDFILE] [-x] DAEMON [ARG...]\n"
+      "  -s SOCKET   socket path (default %s)\n"
+      "  -n NAME     service name: ANDROID_SOCKET_<NAME> (default %s)\n"
+      "  -m MODE     octal permissions of the socket file (default 0660)\n"
+      "  -p PIDFILE  write the daemon's pid there\n"
+      "  -x          exec the daemon in place of vorn-init\n",
+      DEFAULT_SOCKET_PATH, DEFAULT_NAME);
 }
 
 vorn::platform::UniqueFd create_socket(const std::string& path, mode_t mode) {
@@ -91,12 +92,24 @@ int main(int argc, char** argv) {
   int opt;
   while ((opt = ::getopt(argc, argv, "+s:n:m:p:xh")) != -1) {
     switch (opt) {
-      case 's': path = optarg; break;
-      case 'n': name = optarg; break;
-      case 'm': mode = static_cast<mode_t>(std::strtoul(optarg, nullptr, 8)); break;
-      case 'p': pidfile = optarg; break;
-      case 'x': replace = true; break;
-      default: usage(); return opt == 'h' ? 0 : 2;
+      case 's':
+        path = optarg;
+        break;
+      case 'n':
+        name = optarg;
+        break;
+      case 'm':
+        mode = static_cast<mode_t>(std::strtoul(optarg, nullptr, 8));
+        break;
+      case 'p':
+        pidfile = optarg;
+        break;
+      case 'x':
+        replace = true;
+        break;
+      default:
+        usage();
+        return opt == 'h' ? 0 : 2;
     }
   }
   if (optind >= argc) {
@@ -121,7 +134,7 @@ int main(int argc, char** argv) {
     exec_daemon(fd.release(), name, daemon_argv);
   }
 
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = pass_on;
   ::sigemptyset(&action.sa_mask);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);

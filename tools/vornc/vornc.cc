@@ -39,10 +39,18 @@ int main(int argc, char** argv) {
   int opt;
   while ((opt = ::getopt(argc, argv, "+s:w:th")) != -1) {
     switch (opt) {
-      case 's': path = optarg; break;
-      case 'w': wait_ms = std::atoi(optarg) * 1000; break;
-      case 't': text_only = true; break;
-      default: usage(); return opt == 'h' ? 0 : 2;
+      case 's':
+        path = optarg;
+        break;
+      case 'w':
+        wait_ms = std::atoi(optarg) * 1000;
+        break;
+      case 't':
+        text_only = true;
+        break;
+      default:
+        usage();
+        return opt == 'h' ? 0 : 2;
     }
   }
   if (optind >= argc) {
