@@ -6,9 +6,13 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
 
 #include "daemon/daemon_commands.h"
 #include "daemon/framing.h"
@@ -42,6 +46,33 @@ void management(int raw_fd) {
   log_print(LOG_PRIORITY_INFO, "management: closing connection[thread](socket=%d)\n", fd.get());
 }
 
+int serve_connection(int raw_fd, int wait_ms) {
+  UniqueFd fd(raw_fd);
+  // poll, not select: a descriptor above FD_SETSIZE must not overflow an fd_set.
+  pollfd wait{.fd = fd.get(), .events = POLLIN, .revents = 0};
+  if (::poll(&wait, 1, wait_ms) == 0) {
+    log_print(LOG_PRIORITY_ERROR, "Data is Errored.\n");
+    return ACCEPT_SILENT;
+  }
+  log_print(LOG_PRIORITY_ERROR, "Data is available now.\n");
+  management(fd.release());
+  return ACCEPT_SERVED;
+}
+
+namespace {
+
+struct ConnectionStart {
+  int fd;
+  int wait_ms;
+};
+
+void connection_thread(void* raw) {
+  const std::unique_ptr<ConnectionStart> start(static_cast<ConnectionStart*>(raw));
+  (void)serve_connection(start->fd, start->wait_ms);
+}
+
+}  // namespace
+
 int accept_one(int listen_fd, int wait_ms) {
   sockaddr_storage peer{};
   socklen_t peer_size = sizeof peer;
@@ -51,20 +82,11 @@ int accept_one(int listen_fd, int wait_ms) {
     log_print(LOG_PRIORITY_ERROR, "Accept failed: %s\n", std::strerror(errno));
     return ACCEPT_FAILED;
   }
-  // poll, not select: a descriptor above FD_SETSIZE must not overflow an fd_set.
-  pollfd wait{.fd = fd.get(), .events = POLLIN, .revents = 0};
-  if (::poll(&wait, 1, wait_ms) == 0) {
-    log_print(LOG_PRIORITY_ERROR, "Data is Errored.\n");
-    return ACCEPT_SILENT;
-  }
-  log_print(LOG_PRIORITY_ERROR, "Data is available now.\n");
-  const int raw = fd.release();
-  if (!start_detached_thread(
-          [](void* arg) { management(static_cast<int>(reinterpret_cast<intptr_t>(arg))); },
-          reinterpret_cast<void*>(static_cast<intptr_t>(raw)))) {
-    fd.reset(raw);
-    return ACCEPT_NO_THREAD;
-  }
+  std::unique_ptr<ConnectionStart> start(new (std::nothrow) ConnectionStart{fd.get(), wait_ms});
+  if (!start || !start_detached_thread(connection_thread, start.get())) return ACCEPT_NO_THREAD;
+  // The thread owns both now.
+  (void)fd.release();
+  (void)start.release();
   return ACCEPT_SERVED;
 }
 
@@ -90,6 +112,16 @@ int android_socket_fd(const char* name) {
   return static_cast<int>(fd);
 }
 
+namespace {
+
+constexpr int ACCEPT_RETRY_PAUSE_MS = 100;
+
+bool out_of_resources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+}  // namespace
+
 int serve_init_socket() {
   const int fd = android_socket_fd(DAEMON_NAME);
   if (fd < 0) {
@@ -102,7 +134,13 @@ int serve_init_socket() {
     return -1;
   }
   (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  for (;;) (void)accept_one(fd, FIRST_BYTES_WAIT_MS);
+  for (;;) {
+    if (accept_one(fd, FIRST_BYTES_WAIT_MS) == ACCEPT_FAILED && out_of_resources(errno)) {
+      // Out of descriptors or memory, accept fails at once again: let connections end first
+      // instead of spinning on the error.
+      std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_RETRY_PAUSE_MS));
+    }
+  }
 }
 
 }  // namespace vorn::daemon

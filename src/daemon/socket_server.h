@@ -15,13 +15,19 @@ inline constexpr int FIRST_BYTES_WAIT_MS = 5000;  // a silent client is dropped 
 // a failed write. Takes ownership of fd and closes it.
 void management(int fd);
 
-inline constexpr int ACCEPT_SERVED = 0;      // a management thread serves the connection
-inline constexpr int ACCEPT_FAILED = -1;     // accept failed (logged)
+inline constexpr int ACCEPT_SERVED = 0;      // the connection has a thread of its own
+inline constexpr int ACCEPT_FAILED = -1;     // accept failed (logged; errno kept)
 inline constexpr int ACCEPT_SILENT = -2;     // no bytes within the wait; connection closed
 inline constexpr int ACCEPT_NO_THREAD = -3;  // the thread could not be created; connection closed
 
-// One round of the accept loop: accepts a connection, waits up to wait_ms for its first bytes
-// and hands it to a detached management thread.
+// Waits up to wait_ms for the client's first bytes: silent, it logs "Data is Errored." and
+// closes the connection (ACCEPT_SILENT); otherwise it logs "Data is available now." and runs
+// management (ACCEPT_SERVED once the connection has ended). Takes ownership of fd.
+int serve_connection(int fd, int wait_ms);
+
+// One round of the accept loop: accepts a connection and starts a detached thread that runs
+// serve_connection on it. The wait for the first bytes happens in that thread, so that a
+// silent client never holds up the clients behind it.
 int accept_one(int listen_fd, int wait_ms);
 
 // The descriptor named by "ANDROID_SOCKET_<name>", or -1 (errno set) when the variable is
