@@ -1,0 +1,44 @@
+#pragma once
+
+// Length framing of the control socket: every message, in both directions, is a 2-byte
+// little-endian length followed by that many bytes of text, with no terminator.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+namespace vorn::daemon {
+
+inline constexpr size_t REQUEST_BUFFER_SIZE = 1024;  // a request and its NUL
+inline constexpr int MAX_REQUEST_LENGTH = 1023;      // longest request body accepted
+inline constexpr size_t FRAME_LENGTH_SIZE = 2;
+
+// Reads exactly count bytes, retrying interrupted reads. 0 on success; -1 for a negative count,
+// end of file (logs "eof") or a read error (logs "read error: ...").
+[[nodiscard]] int read_fully(int fd, void* buffer, ssize_t count);
+
+// Writes all count bytes, retrying interrupted writes. 0 on success; -1 for a negative count or
+// a write error (logs "write error: ..."). A peer that has gone away is a write error, never a
+// SIGPIPE.
+[[nodiscard]] int write_fully(int fd, const void* buffer, ssize_t count);
+
+// Decodes the 2-byte little-endian frame length.
+[[nodiscard]] constexpr int frame_length(unsigned char low, unsigned char high) {
+  return low + 256 * high;
+}
+
+inline constexpr int FRAME_READ_FAILED = -1;  // short read of the length or of the body
+inline constexpr int FRAME_BAD_LENGTH = -2;   // length 0 or above MAX_REQUEST_LENGTH
+
+// Reads one request frame into buffer (REQUEST_BUFFER_SIZE bytes) and puts a NUL after it.
+// Returns the body length (1..1023), FRAME_READ_FAILED or FRAME_BAD_LENGTH; logs the reason
+// ("failed to read size", "invalid size %d", "failed to read command").
+[[nodiscard]] int read_request(int fd, std::span<char, REQUEST_BUFFER_SIZE> buffer);
+
+// Writes one frame: the length, then the body. 0, or -1 when a write failed or the body does
+// not fit a 16-bit length.
+[[nodiscard]] int write_frame(int fd, std::string_view body);
+
+}  // namespace vorn::daemon

@@ -1,0 +1,146 @@
+#include "daemon/socket_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "daemon/daemon_commands.h"
+#include "daemon/framing.h"
+#include "daemon/threads.h"
+#include "platform/fixed_text.h"
+#include "platform/log.h"
+#include "platform/unique_fd.h"
+
+namespace vorn::daemon {
+
+using platform::log_print;
+using platform::LOG_PRIORITY_ERROR;
+using platform::LOG_PRIORITY_INFO;
+using platform::UniqueFd;
+
+void management(int raw_fd) {
+  const UniqueFd fd(raw_fd);
+  log_print(LOG_PRIORITY_INFO, "management: new connection[thread](socket=%d)\n", fd.get());
+  std::array<char, REQUEST_BUFFER_SIZE> request;
+  for (;;) {
+    const int length = read_request(fd.get(), request);
+    if (length <= 0) break;
+    log_print(LOG_PRIORITY_INFO, "execute('%s')\n", request.data());
+    std::array<char, REPLY_TEXT_SIZE> reply_text{};
+    const int code = run_request(request, reply_text);
+    // The request has been used; the reply goes into the same buffer.
+    const std::string_view reply = format_reply(request, code, reply_text);
+    log_print(LOG_PRIORITY_INFO, "reply: '%s'\n", request.data());
+    if (write_frame(fd.get(), reply) != 0) break;
+  }
+  log_print(LOG_PRIORITY_INFO, "management: closing connection[thread](socket=%d)\n", fd.get());
+}
+
+int serve_connection(int raw_fd, int wait_ms) {
+  UniqueFd fd(raw_fd);
+  // poll, not select: a descriptor above FD_SETSIZE must not overflow an fd_set.
+  pollfd wait{.fd = fd.get(), .events = POLLIN, .revents = 0};
+  if (::poll(&wait, 1, wait_ms) == 0) {
+    log_print(LOG_PRIORITY_ERROR, "Data is Errored.\n");
+    return ACCEPT_SILENT;
+  }
+  log_print(LOG_PRIORITY_ERROR, "Data is available now.\n");
+  management(fd.release());
+  return ACCEPT_SERVED;
+}
+
+namespace {
+
+struct ConnectionStart {
+  int fd;
+  int wait_ms;
+};
+
+void connection_thread(void* raw) {
+  const std::unique_ptr<ConnectionStart> start(static_cast<ConnectionStart*>(raw));
+  (void)serve_connection(start->fd, start->wait_ms);
+}
+
+}  // namespace
+
+int accept_one(int listen_fd, int wait_ms) {
+  sockaddr_storage peer{};
+  socklen_t peer_size = sizeof peer;
+  // Close-on-exec from the start: another thread may run a shell command at any moment.
+  UniqueFd fd(::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_size, SOCK_CLOEXEC));
+  if (!fd) {
+    log_print(LOG_PRIORITY_ERROR, "Accept failed: %s\n", std::strerror(errno));
+    return ACCEPT_FAILED;
+  }
+  std::unique_ptr<ConnectionStart> start(new (std::nothrow) ConnectionStart{fd.get(), wait_ms});
+  if (!start || !start_detached_thread(connection_thread, start.get())) return ACCEPT_NO_THREAD;
+  // The thread owns both now.
+  (void)fd.release();
+  (void)start.release();
+  return ACCEPT_SERVED;
+}
+
+int android_socket_fd(const char* name) {
+  std::array<char, SOCKET_NAME_SIZE> variable{};
+  if (!platform::format_text(variable, "%s%s", ANDROID_SOCKET_PREFIX, name)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  const char* value = std::getenv(variable.data());
+  if (value == nullptr) {
+    errno = ENOENT;
+    return -1;
+  }
+  errno = 0;
+  char* end = nullptr;
+  const long fd = std::strtol(value, &end, 10);
+  if (errno != 0) return -1;
+  if (end == value || *end != '\0' || fd < 0 || fd > INT32_MAX) {
+    errno = EINVAL;
+    return -1;
+  }
+  return static_cast<int>(fd);
+}
+
+namespace {
+
+constexpr int ACCEPT_RETRY_PAUSE_MS = 100;
+
+bool out_of_resources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+}  // namespace
+
+int serve_init_socket() {
+  const int fd = android_socket_fd(DAEMON_NAME);
+  if (fd < 0) {
+    log_print(LOG_PRIORITY_ERROR, "Failed to get socket from environment: %s\n",
+              std::strerror(errno));
+    return -1;
+  }
+  if (::listen(fd, LISTEN_BACKLOG) < 0) {
+    log_print(LOG_PRIORITY_ERROR, "Listen on socket failed: %s\n", std::strerror(errno));
+    return -1;
+  }
+  (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  for (;;) {
+    if (accept_one(fd, FIRST_BYTES_WAIT_MS) == ACCEPT_FAILED && out_of_resources(errno)) {
+      // Out of descriptors or memory, accept fails at once again: let connections end first
+      // instead of spinning on the error.
+      std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_RETRY_PAUSE_MS));
+    }
+  }
+}
+
+}  // namespace vorn::daemon

@@ -1,0 +1,41 @@
+#pragma once
+
+// The control socket: the accept loop of the main thread and one management thread per
+// connection, each answering length-framed requests in order.
+
+namespace vorn::daemon {
+
+inline constexpr const char DAEMON_NAME[] = "vornd";
+inline constexpr const char ANDROID_SOCKET_PREFIX[] = "ANDROID_SOCKET_";
+inline constexpr int SOCKET_NAME_SIZE = 64;  // "ANDROID_SOCKET_vornd", with its NUL
+inline constexpr int LISTEN_BACKLOG = 5;
+inline constexpr int FIRST_BYTES_WAIT_MS = 5000;  // a silent client is dropped after this
+
+// Serves one connection until a framing error, a failed read (the client's close included) or
+// a failed write. Takes ownership of fd and closes it.
+void management(int fd);
+
+inline constexpr int ACCEPT_SERVED = 0;      // the connection has a thread of its own
+inline constexpr int ACCEPT_FAILED = -1;     // accept failed (logged; errno kept)
+inline constexpr int ACCEPT_SILENT = -2;     // no bytes within the wait; connection closed
+inline constexpr int ACCEPT_NO_THREAD = -3;  // the thread could not be created; connection closed
+
+// Waits up to wait_ms for the client's first bytes: silent, it logs "Data is Errored." and
+// closes the connection (ACCEPT_SILENT); otherwise it logs "Data is available now." and runs
+// management (ACCEPT_SERVED once the connection has ended). Takes ownership of fd.
+int serve_connection(int fd, int wait_ms);
+
+// One round of the accept loop: accepts a connection and starts a detached thread that runs
+// serve_connection on it. The wait for the first bytes happens in that thread, so that a
+// silent client never holds up the clients behind it.
+int accept_one(int listen_fd, int wait_ms);
+
+// The descriptor named by "ANDROID_SOCKET_<name>", or -1 (errno set) when the variable is
+// missing or is not a non-negative decimal number.
+[[nodiscard]] int android_socket_fd(const char* name);
+
+// Listens on the init socket and runs the accept loop forever. Returns -1 only when the
+// socket cannot be obtained or listened on (logged).
+int serve_init_socket();
+
+}  // namespace vorn::daemon

@@ -1,0 +1,256 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon/app_alive.h"
+#include "daemon/daemon_commands.h"
+#include "daemon/framing.h"
+#include "daemon/log_capture.h"
+#include "daemon/socket_helpers.h"
+#include "daemon/socket_server.h"
+#include "platform/fixed_paths.h"
+#include "platform/log.h"
+#include "support/path_override.h"
+#include "support/temp_dir.h"
+
+namespace vorn::daemon {
+namespace {
+
+using platform::LOG_PRIORITY_ERROR;
+using platform::LOG_PRIORITY_INFO;
+using platform::UniqueFd;
+using test::frame;
+using test::read_reply;
+using test::send_all;
+
+// The real tool dispatcher behind the socket, with a kernel command line of our own.
+class Management : public testing::Test {
+ protected:
+  Management()
+      : cmdline_(platform::FixedPath::KERNEL_CMDLINE,
+                 dir_.write("cmdline", "console=ttyS0 vorn.hw=zt4100.1.0\n")) {
+    appalive_clear();
+  }
+  ~Management() override { appalive_clear(); }
+
+  // Waits until that many connections have logged their close (detached threads must be done
+  // before the log capture goes away).
+  void wait_for_threads_to_close(size_t count) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+      size_t closed = 0;
+      for (const std::string& line : log_.lines()) {
+        if (line.rfind("management: closing connection", 0) == 0) ++closed;
+      }
+      if (closed >= count || std::chrono::steady_clock::now() > end) {
+        EXPECT_GE(closed, count);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+
+  test::TempDir dir_;
+  test::ScopedPathOverride cmdline_;
+  test::LogCapture log_;
+};
+
+// A client connection served by a management thread of its own.
+struct Connection {
+  Connection() {
+    auto [c, s] = test::socket_pair();
+    client = std::move(c);
+    thread = std::thread(management, s.release());
+  }
+  ~Connection() { close(); }
+  void close() {
+    client.reset();
+    if (thread.joinable()) thread.join();
+  }
+  std::optional<std::string> ask(std::string_view request) {
+    if (!send_all(client.get(), frame(request))) return std::nullopt;
+    return read_reply(client.get());
+  }
+  UniqueFd client;
+  std::thread thread;
+};
+
+TEST_F(Management, ToolCommandsEndToEnd) {
+  Connection connection;
+  EXPECT_EQ(connection.ask("vorn"), "-2\n");
+  EXPECT_EQ(connection.ask("vorn info foo"), "0\n");
+  EXPECT_EQ(connection.ask("vorn info hw_version"), "0\nzt4100.1.0\n");
+  EXPECT_EQ(connection.ask("vorn help"), "0\n");
+  EXPECT_EQ(connection.ask("vorn bogus"), "-2\n");
+  connection.close();
+  EXPECT_TRUE(log_.has("execute('vorn info foo')\n", LOG_PRIORITY_INFO));
+  EXPECT_TRUE(log_.has("reply: '0\nzt4100.1.0\n'\n", LOG_PRIORITY_INFO));
+  EXPECT_TRUE(log_.has("eof\n", LOG_PRIORITY_ERROR));
+  EXPECT_TRUE(log_.has("failed to read size\n", LOG_PRIORITY_ERROR));
+  const std::vector<std::string> lines = log_.lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front().rfind("management: new connection[thread](socket=", 0), 0u);
+  EXPECT_EQ(lines.back().rfind("management: closing connection[thread](socket=", 0), 0u);
+}
+
+TEST_F(Management, CommandErrorsKeepTheConnection) {
+  Connection connection;
+  EXPECT_EQ(connection.ask("   "), "-1\n");
+  EXPECT_EQ(connection.ask("foo bar"), "-1\n");
+  EXPECT_EQ(connection.ask("vorn 1 2 3 4 5 6 7 8"), "-1\n");
+  EXPECT_EQ(connection.ask("appalive set 30"), "-1\n");
+  EXPECT_EQ(connection.ask("appalive set 30 abc"), "0\n");
+  EXPECT_EQ(connection.ask("vorn info foo"), "0\n");
+}
+
+TEST_F(Management, BackToBackRequestsAreAnsweredInOrder) {
+  Connection connection;
+  ASSERT_TRUE(send_all(connection.client.get(),
+                       frame("vorn info hw_version") + frame("vorn") + frame("appalive x")));
+  EXPECT_EQ(read_reply(connection.client.get()), "0\nzt4100.1.0\n");
+  EXPECT_EQ(read_reply(connection.client.get()), "-2\n");
+  EXPECT_EQ(read_reply(connection.client.get()), "-1\n");
+}
+
+TEST_F(Management, AQuietCommandDoesNotLeaveTheDaemonQuiet) {
+  Connection connection;
+  EXPECT_EQ(connection.ask("vorn info hw_version"), "0\nzt4100.1.0\n");
+  EXPECT_EQ(connection.ask("vorn info foo"), "0\n");
+}
+
+// Many connections and requests: the sanitizer builds check that nothing leaks or races.
+TEST_F(Management, ThousandRequestsOverManyConnections) {
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.emplace_back([] {
+      for (int i = 0; i < 25; ++i) {
+        Connection connection;
+        for (int r = 0; r < 10; ++r) {
+          EXPECT_EQ(connection.ask(r % 2 ? "vorn info foo" : "appalive set 10 0"), "0\n");
+        }
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+}
+
+// A listening Unix socket in the test's directory.
+UniqueFd listen_at(const std::string& path) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(::listen(fd.get(), LISTEN_BACKLOG), 0);
+  return fd;
+}
+
+UniqueFd connect_to(const std::string& path) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  return fd;
+}
+
+TEST_F(Management, SilentClientIsDropped) {
+  auto [client, server] = test::socket_pair();
+  EXPECT_EQ(serve_connection(server.release(), 50), ACCEPT_SILENT);
+  EXPECT_TRUE(log_.has("Data is Errored.\n", LOG_PRIORITY_ERROR));
+  EXPECT_FALSE(log_.has("Data is available now.\n"));
+  EXPECT_FALSE(read_reply(client.get()).has_value());
+}
+
+TEST_F(Management, ClientThatSpeaksIsServed) {
+  auto [client, server] = test::socket_pair();
+  ASSERT_TRUE(send_all(client.get(), frame("vorn info foo")));
+  ::shutdown(client.get(), SHUT_WR);
+  EXPECT_EQ(serve_connection(server.release(), 50), ACCEPT_SERVED);
+  EXPECT_TRUE(log_.has("Data is available now.\n", LOG_PRIORITY_ERROR));
+  EXPECT_EQ(read_reply(client.get()), "0\n");
+}
+
+// The wait for a client's first bytes happens in its own thread: a silent client does not
+// hold up the next one.
+TEST_F(Management, SilentClientDoesNotHoldUpOthers) {
+  const UniqueFd listener = listen_at(dir_.file("sock"));
+  const UniqueFd silent = connect_to(dir_.file("sock"));
+  EXPECT_EQ(accept_one(listener.get(), 2000), ACCEPT_SERVED);
+  const auto start = std::chrono::steady_clock::now();
+  const UniqueFd speaking = connect_to(dir_.file("sock"));
+  ASSERT_TRUE(send_all(speaking.get(), frame("vorn info foo")));
+  EXPECT_EQ(accept_one(listener.get(), 2000), ACCEPT_SERVED);
+  EXPECT_EQ(read_reply(speaking.get()), "0\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  EXPECT_FALSE(log_.has("Data is Errored.\n"));
+  ::shutdown(speaking.get(), SHUT_WR);
+  EXPECT_TRUE(log_.wait_for("Data is Errored.\n", 5000));
+  EXPECT_FALSE(read_reply(silent.get()).has_value());
+  wait_for_threads_to_close(1);
+}
+
+TEST_F(Management, AcceptedClientIsServedByAThread) {
+  const UniqueFd listener = listen_at(dir_.file("sock"));
+  UniqueFd client = connect_to(dir_.file("sock"));
+  ASSERT_TRUE(send_all(client.get(), frame("vorn info foo")));
+  EXPECT_EQ(accept_one(listener.get(), 1000), ACCEPT_SERVED);
+  EXPECT_EQ(read_reply(client.get()), "0\n");
+  EXPECT_TRUE(log_.has("Data is available now.\n", LOG_PRIORITY_ERROR));
+  client.reset();
+  wait_for_threads_to_close(1);
+}
+
+// poll() has no descriptor limit; select() would write past its fd_set here.
+TEST_F(Management, DescriptorsAbove1023AreWaitedFor) {
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max < 1200) GTEST_SKIP() << "descriptor limit too low";
+  const rlimit saved = limit;
+  limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 1200);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  const UniqueFd listener = listen_at(dir_.file("sock"));
+  std::vector<UniqueFd> filler;
+  const UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  while (true) {
+    UniqueFd fd(::fcntl(null.get(), F_DUPFD_CLOEXEC, 0));
+    ASSERT_TRUE(fd.ok());
+    const bool high = fd.get() >= 1100;
+    filler.push_back(std::move(fd));
+    if (high) break;
+  }
+  // The client end takes the next free descriptor; free one slot up high for the accepted one.
+  const UniqueFd client = connect_to(dir_.file("sock"));
+  filler.pop_back();
+  ASSERT_TRUE(send_all(client.get(), frame("vorn info foo")));
+  EXPECT_EQ(accept_one(listener.get(), 1000), ACCEPT_SERVED);
+  EXPECT_EQ(read_reply(client.get()), "0\n");
+  ::shutdown(client.get(), SHUT_WR);
+  wait_for_threads_to_close(1);
+  filler.clear();
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+TEST(AndroidSocket, DescriptorFromTheEnvironment) {
+  ::unsetenv("ANDROID_SOCKET_vorntest");
+  EXPECT_EQ(android_socket_fd("vorntest"), -1);
+  EXPECT_EQ(errno, ENOENT);
+  ::setenv("ANDROID_SOCKET_vorntest", "9", 1);
+  EXPECT_EQ(android_socket_fd("vorntest"), 9);
+  for (const char* bad : {"", "abc", "-1", "9x", "99999999999999999999"}) {
+    ::setenv("ANDROID_SOCKET_vorntest", bad, 1);
+    EXPECT_EQ(android_socket_fd("vorntest"), -1) << bad;
+  }
+  ::unsetenv("ANDROID_SOCKET_vorntest");
+  EXPECT_EQ(android_socket_fd(std::string(80, 'n').c_str()), -1);
+}
+
+}  // namespace
+}  // namespace vorn::daemon
