@@ -1176,12 +1176,15 @@ def _report(result, dev):
     return result.returncode if result.returncode >= 0 else 128 - result.returncode
 
 
-def _interactive(dev, command, timeout):
-    old = signal.signal(signal.SIGINT, signal.SIG_IGN)
+def _interactive(dev, command, timeout, shell=False):
+    """One boot on this terminal. A shell gets the terminal's ^C for itself; for a command,
+    ^C (or SIGTERM) to devsim ends the boot and removes the device."""
+    old = signal.signal(signal.SIGINT, signal.SIG_IGN) if shell else None
     try:
         return dev.run(command, timeout=timeout, capture=False)
     finally:
-        signal.signal(signal.SIGINT, old)
+        if shell:
+            signal.signal(signal.SIGINT, old)
 
 
 def _shell_command():
@@ -1216,7 +1219,7 @@ def cli_main(argv):
         with dev:
             _apply_puts(dev, args)
             sys.stderr.write(f"devsim: kernel command line: {dev.cmdline()}\n")
-            result = _interactive(dev, args.command or _shell_command(), args.timeout)
+            result = _interactive(dev, args.command or _shell_command(), args.timeout, True)
             return _report(result, dev)
     if action == "create":
         if not args.dir:
