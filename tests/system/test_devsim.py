@@ -233,6 +233,47 @@ class DeviceTest(unittest.TestCase):
             self.assertEqual(dev.run("ls /dev/socket").stdout, "")  # /dev starts empty
             self.assertEqual(dev.run(["/nonexistent"]).returncode, 127)
 
+    def test_service_socket_and_background_boot(self):
+        # A stand-in daemon: listens on the socket init hands it, answers framed requests.
+        daemon = (
+            "import os, socket\n"
+            "s = socket.socket(fileno=int(os.environ['ANDROID_SOCKET_vornd'])); s.listen(5)\n"
+            "while True:\n"
+            "    c, _ = s.accept()\n"
+            "    while len(h := c.recv(2)) == 2:\n"
+            "        body = c.recv(int.from_bytes(h, 'little'))\n"
+            "        os.system('setprop seen ' + body.decode().split()[-1])\n"
+            "        reply = b'0\\n' + body + b'\\n'\n"
+            "        c.sendall(len(reply).to_bytes(2, 'little') + reply)\n"
+            "    c.close()\n")
+        with tempfile.NamedTemporaryFile("w", suffix=".py") as f, devsim.Device() as dev:
+            f.write(daemon)
+            f.flush()
+            service = f"devsim service vornd -- {sys.executable} {f.name}"
+            # Everything inside one boot: service, then a client inside the device.
+            r = dev.run(f"{service} & until devsim send /dev/socket/vornd 'vorn a' 'vorn b';"
+                        " do sleep 0.05; done")
+            self.assertEqual(r.stdout, "0\nvorn a\n0\nvorn b\n", r.stderr)
+            self.assertEqual(dev.calls(), ["setprop seen a", "setprop seen b"])
+            # The same from the host, with the boot running in the background.
+            boot = dev.start(service)
+            self.assertTrue(boot.wait_socket())
+            self.assertEqual(boot.request("vorn getprop x"), "0\nvorn getprop x\n")
+            self.assertEqual(boot.exec("ls -l /dev/socket/vornd | cut -c1").stdout, "s\n")
+            self.assertEqual(boot.exec("exit 5").returncode, 5)
+            self.assertTrue(boot.running())
+            with self.assertRaises(devsim.DevsimError):
+                dev.run("true")  # one boot at a time
+            boot.exec("reboot")
+            r = boot.wait(10)
+            self.assertTrue(r.rebooted)
+            self.assertEqual(dev.calls()[-1], "reboot")
+            self.assertEqual(loops_under(self.root), [])
+            boot = dev.start("echo started; sleep 30")
+            boot.wait_ready()
+            r = boot.stop()
+            self.assertTrue(r.timed_out)
+
     def test_network_interfaces_stay_inside(self):
         before = host_links()
         with devsim.Device(netifs=["eth0", "wlan0=02:11:22:33:44:55"]) as dev:

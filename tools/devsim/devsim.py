@@ -493,7 +493,7 @@ exit 0
 _REBOOT_STUB = """#!{python}
 # Stand-in for the device's "reboot" tool: records the call, then restarts the simulated
 # device with reboot(2), which inside its PID namespace ends only that namespace.
-import ctypes, os, sys
+import ctypes, os, signal, sys
 with open({log!r}, "a") as f:
     f.write(" ".join(["reboot"] + sys.argv[1:]) + "\\n")
 try:
@@ -506,8 +506,15 @@ except OSError:
 if not inside:
     sys.exit("reboot (devsim stub): not inside the simulated device, refusing")
 sys.stdout.flush()
-ctypes.CDLL(None).reboot(0x01234567)
-sys.exit("reboot (devsim stub): reboot(2) returned")
+# The restart happens in a child, so that this tool never returns to its caller: the caller
+# must not run on while the device goes down, as it does not on the board.
+if os.fork() == 0:
+    ctypes.CDLL(None).reboot(0x01234567)
+    os._exit(1)
+if os.wait()[1] != 0:
+    sys.exit("reboot (devsim stub): reboot(2) failed")
+while True:
+    signal.pause()
 """
 
 
@@ -533,6 +540,7 @@ class Device:
     def __init__(self, layout=None, env=None, hw=DEFAULT_HW, cmdline=None, netifs=(),
                  meminfo=None, watchdog=False, bootenv_corrupt=False, state_dir=None):
         self._janitor = None
+        self._boot = None
         self.temporary = state_dir is None
         if self.temporary:
             root = os.environ.get("DEVSIM_TMPDIR") or None
@@ -564,6 +572,9 @@ class Device:
 
     def close(self):
         """Detaches everything; removes a temporary device's files. Idempotent."""
+        if self._boot is not None:
+            with contextlib.suppress(DevsimError):
+                self._boot.stop()
         if self._janitor is not None:
             self._janitor.release()
             self._janitor = None
@@ -631,6 +642,14 @@ class Device:
             with open(path, "w") as f:
                 f.write(text)
             os.chmod(path, 0o755)
+        # The device's own helpers (init's service sockets, a socket client): devsim itself.
+        bin_dir = self._path("bin")
+        os.makedirs(bin_dir, exist_ok=True)
+        path = os.path.join(bin_dir, "devsim")
+        with open(path, "w") as f:
+            f.write(f"#!/bin/sh\nexec {shlex.quote(sys.executable)} "
+                    f"{shlex.quote(MODULE_PATH)} \"$@\"\n")
+        os.chmod(path, 0o755)
 
     def _disk_file(self, disk):
         return self._path("disks", f"{disk}.img")
@@ -820,31 +839,58 @@ class Device:
         variables. capture=False lets the command use this process's standard streams.
         After a reboot the boot loader applies a stored "bmap" (boot_loader=False skips it).
         """
+        if isinstance(input, str):
+            input = input.encode()
+        pipe = subprocess.PIPE if capture else None
+        if input is not None:
+            stdin = subprocess.PIPE
+        elif stdin is None:
+            stdin = subprocess.DEVNULL if capture else None
+        boot = self._start(command, env, cwd, stdin, pipe, pipe, boot_loader)
+        return boot._finish(timeout, input)
+
+    def start(self, command, env=None, cwd=None, boot_loader=True):
+        """Boots the device in the background; returns a Boot to talk to it and wait for it.
+
+        The command's output goes to files read by Boot.wait(); standard input is /dev/null.
+        """
+        boot_dir = self._path("boot")
+        out = open(os.path.join(boot_dir + ".stdout"), "wb+")
+        err = open(os.path.join(boot_dir + ".stderr"), "wb+")
+        try:
+            boot = self._start(command, env, cwd, subprocess.DEVNULL, out, err, boot_loader)
+        except BaseException:
+            out.close()
+            err.close()
+            raise
+        boot._files = (out, err)
+        return boot
+
+    def _start(self, command, env, cwd, stdin, stdout, stderr, boot_loader):
+        if self._boot is not None:
+            raise DevsimError("the device is already running a boot")
         if isinstance(command, str):
             command = ["sh", "-c", command]
         boot_dir = self._path("boot")
         shutil.rmtree(boot_dir, ignore_errors=True)
         os.makedirs(boot_dir)
         self._reset_volatile()
-        cmdline = self.cmdline()
-        loops = {}
         proc = None
         try:
+            nodes = {}
             for name, disk in self.layout.disks.items():
                 f = self._disk_file(name)
-                loops[name] = _run(["losetup", "-f", "--show", f]).stdout.strip()
-                for number, part in disk.partitions.items():
-                    loops[f"{name}p{number}"] = _run(
-                        ["losetup", "-f", "--show", "-o", str(part.offset), "--sizelimit",
-                         str(part.size), f]).stdout.strip()
-            nodes = {}
-            for node, loop in loops.items():
-                st = os.stat(loop)
-                nodes[node] = [os.major(st.st_rdev), os.minor(st.st_rdev)]
+                windows = [(name, [])] + [
+                    (f"{name}p{n}", ["-o", str(p.offset), "--sizelimit", str(p.size)])
+                    for n, p in disk.partitions.items()]
+                for node, window in windows:
+                    loop = _run(["losetup", "-f", "--show", *window, f]).stdout.strip()
+                    st = os.stat(loop)
+                    nodes[node] = [os.major(st.st_rdev), os.minor(st.st_rdev)]
             path_env = os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin")
             boot_env = dict(os.environ)
             boot_env.update(env or {})
-            boot_env["PATH"] = self._path("stubs") + ":" + path_env
+            boot_env["PATH"] = f"{self._path('stubs')}:{self._path('bin')}:{path_env}"
             cfg = {
                 "state": self.dir,
                 "nodes": nodes,
@@ -855,6 +901,7 @@ class Device:
                 "env": boot_env,
                 "cwd": cwd or os.getcwd(),
                 "result": os.path.join(boot_dir, RESULT_FILE),
+                "ready": os.path.join(boot_dir, "ready"),
             }
             cfg_path = os.path.join(boot_dir, "config.json")
             with open(cfg_path, "w") as f:
@@ -862,39 +909,27 @@ class Device:
             argv = ["unshare", "--mount", "--pid", "--net", "--fork", "--propagation", "private",
                     "--mount-proc", "--kill-child=SIGKILL",
                     sys.executable, MODULE_PATH, "_init", cfg_path, self.dir]
-            if isinstance(input, str):
-                input = input.encode()
-            pipe = subprocess.PIPE if capture else None
-            if input is not None:
-                stdin = subprocess.PIPE
-            elif stdin is None:
-                stdin = subprocess.DEVNULL if capture else None
-            proc = subprocess.Popen(argv, stdin=stdin, stdout=pipe, stderr=pipe,
+            proc = subprocess.Popen(argv, stdin=stdin, stdout=stdout, stderr=stderr,
                                     preexec_fn=_die_with_parent)
             self._janitor.record(files=self._disk_files(), boot_pid=proc.pid, boot_tag=self.dir,
                                  remove_dir=self.dir if self.temporary else None)
-            timed_out = False
-            try:
-                out, err = proc.communicate(input, timeout=timeout)
-            except subprocess.TimeoutExpired:
-                timed_out = True
-                proc.kill()
-                out, err = proc.communicate()
-            result = BootResult(stdout_bytes=out or b"", stderr_bytes=err or b"", cmdline=cmdline,
-                                timed_out=timed_out)
-            self._read_ending(proc.returncode, cfg["result"], result)
-        finally:
-            if proc is not None and proc.poll() is None:
+        except BaseException:
+            if proc is not None:
                 proc.kill()
                 proc.wait()
-            left = _detach_all(self._disk_files())
-            self._janitor.record(files=self._disk_files(),
-                                 remove_dir=self.dir if self.temporary else None)
+            self._end_boot()
+            raise
+        self._boot = Boot(self, proc, cfg, self.cmdline(), boot_loader)
+        return self._boot
+
+    def _end_boot(self):
+        """Detaches the boot's loop devices; raises when one stays attached."""
+        self._boot = None
+        left = _detach_all(self._disk_files())
+        self._janitor.record(files=self._disk_files(),
+                             remove_dir=self.dir if self.temporary else None)
         if left:
             raise DevsimError(f"loop devices still attached after the boot: {left}")
-        if result.rebooted and boot_loader:
-            self.boot_loader()
-        return result
 
     def _read_ending(self, rc, result_path, result):
         try:
@@ -935,6 +970,172 @@ class Device:
         with open(os.path.join(dev, "watchdog"), "w"):
             pass
 
+
+
+class Boot:
+    """A running boot of a Device (from Device.start, or inside Device.run).
+
+    exec(command)  runs a further command inside the running device (nsenter), returns a
+                   BootResult of that command alone
+    path(p)        host path of the device-side path p (e.g. "/dev/socket/vornd")
+    wait_socket()  waits until something listens on /dev/socket/vornd (or another socket)
+    request(text)  one framed request on the daemon socket, returns the reply text
+    wait(timeout)  waits for the boot to end; BootResult of the boot
+    stop()         cuts the boot off (as a power loss); BootResult
+    """
+
+    def __init__(self, dev, proc, cfg, cmdline, boot_loader):
+        self.dev = dev
+        self.proc = proc
+        self.cfg = cfg
+        self.cmdline = cmdline
+        self.boot_loader = boot_loader
+        self.result = None
+        self._files = None
+
+    def _init_pid(self):
+        try:
+            with open(f"/proc/{self.proc.pid}/task/{self.proc.pid}/children") as f:
+                children = f.read().split()
+        except OSError:
+            children = []
+        if not children:
+            raise DevsimError("the boot is not running")
+        return int(children[0])
+
+    def wait_ready(self, timeout=10):
+        """Waits until the device is set up and the boot's command has started."""
+        import time
+
+        end = time.monotonic() + timeout
+        while not os.path.exists(self.cfg["ready"]):
+            if self.proc.poll() is not None:
+                raise DevsimError("the boot ended before the device was ready")
+            if time.monotonic() > end:
+                raise DevsimError("the device did not come up")
+            time.sleep(0.02)
+        return self
+
+    def path(self, device_path):
+        self.wait_ready()
+        return f"/proc/{self._init_pid()}/root{device_path}"
+
+    def exec(self, command, timeout=30, input=None):
+        """Runs command inside the running device; the boot goes on."""
+        if isinstance(command, str):
+            command = ["sh", "-c", command]
+        if isinstance(input, str):
+            input = input.encode()
+        self.wait_ready()
+        argv = ["nsenter", "--target", str(self._init_pid()), "--mount", "--pid", "--net",
+                "--wd=" + self.cfg["cwd"], "--", *command]
+        r = BootResult(cmdline=self.cmdline)
+        try:
+            done = subprocess.run(argv, input=input, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, env=self.cfg["env"],
+                                  stdin=None if input is not None else subprocess.DEVNULL,
+                                  timeout=timeout)
+        except subprocess.TimeoutExpired as e:
+            r.timed_out = True
+            r.stdout_bytes, r.stderr_bytes = e.stdout or b"", e.stderr or b""
+            return r
+        r.returncode = done.returncode
+        r.stdout_bytes, r.stderr_bytes = done.stdout, done.stderr
+        return r
+
+    def wait_socket(self, socket="/dev/socket/vornd", timeout=10):
+        """Waits until something listens on a socket of the device (True) or timeout (False)."""
+        import socket as socketlib
+        import time
+
+        end = time.monotonic() + timeout
+        while time.monotonic() < end and self.running():
+            with socketlib.socket(socketlib.AF_UNIX, socketlib.SOCK_STREAM) as s:
+                try:
+                    s.connect(self.path(socket))
+                    return True
+                except OSError:
+                    time.sleep(0.05)
+        return False
+
+    def request(self, text, socket="/dev/socket/vornd", timeout=10):
+        """Sends one request on a socket of the device; returns the reply text."""
+        return socket_request(self.path(socket), text, timeout)
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def wait(self, timeout=None):
+        """Waits for the end of the boot (None: no limit); BootResult. On timeout the boot
+        is cut off and the result says timed_out."""
+        return self._finish(timeout, None)
+
+    def stop(self):
+        """Cuts the boot off at once; BootResult (timed_out set)."""
+        return self._finish(0, None)
+
+    def _finish(self, timeout, input):
+        if self.result is not None:
+            return self.result
+        timed_out = False
+        out = err = b""
+        try:
+            try:
+                out, err = self.proc.communicate(input, timeout=timeout)
+            except subprocess.TimeoutExpired:
+                timed_out = True
+                self.proc.kill()
+                out, err = self.proc.communicate()
+            if self._files is not None:
+                for f in self._files:
+                    f.seek(0)
+                out, err = (f.read() for f in self._files)
+            result = BootResult(stdout_bytes=out or b"", stderr_bytes=err or b"",
+                                cmdline=self.cmdline, timed_out=timed_out)
+            self.dev._read_ending(self.proc.returncode, self.cfg["result"], result)
+        finally:
+            if self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.wait()
+            if self._files is not None:
+                for f in self._files:
+                    f.close()
+            self.dev._end_boot()
+        if result.rebooted and self.boot_loader:
+            self.dev.boot_loader()
+        self.result = result
+        return result
+
+
+def frame(text):
+    """A request or reply as it travels on the daemon socket: 2-byte LE length, then body."""
+    body = text.encode() if isinstance(text, str) else bytes(text)
+    return len(body).to_bytes(2, "little") + body
+
+
+def socket_request(path, text, timeout=10):
+    """Connects to a local stream socket, sends one framed request, returns the reply body."""
+    import socket as socketlib
+
+    with socketlib.socket(socketlib.AF_UNIX, socketlib.SOCK_STREAM) as s:
+        s.settimeout(timeout)
+        s.connect(path)
+        s.sendall(frame(text))
+        return _read_frame(s).decode("utf-8", "replace")
+
+
+def _read_exact(sock, n):
+    data = b""
+    while len(data) < n:
+        chunk = sock.recv(n - len(data))
+        if not chunk:
+            raise DevsimError("connection closed before a whole reply arrived")
+        data += chunk
+    return data
+
+
+def _read_frame(sock):
+    return _read_exact(sock, int.from_bytes(_read_exact(sock, 2), "little"))
 
 # ---------------------------------------------------------------------------------------------
 # Inside the device: the init of a boot (PID 1 of the boot's PID namespace)
@@ -1027,6 +1228,8 @@ def init_main(cfg_path):
     except (OSError, subprocess.CalledProcessError) as e:
         sys.stderr.write(f"devsim: device set-up failed: {e}\n")
         return 125
+    with open(cfg["ready"], "w"):
+        pass
     pid = os.fork()
     if pid == 0:
         try:
@@ -1078,6 +1281,10 @@ USAGE = """usage:
   devsim calls DIR                        print the recorded stub calls
   devsim layout [--layout FILE]           print a layout with partition offsets
   devsim destroy DIR                      remove a persistent device
+
+Inside the device (on PATH there):
+  devsim service NAME -- COMMAND...       init stand-in: /dev/socket/NAME for COMMAND
+  devsim send SOCKET REQUEST...           framed requests on a socket, prints the replies
 
 DEVICE OPTIONS:
   --layout FILE       JSON layout (default: the zt4100 board)
@@ -1271,12 +1478,64 @@ def cli_main(argv):
     raise DevsimError(f"unknown action {action!r}\n{USAGE}")
 
 
+
+def service_main(argv):
+    """devsim service NAME -- COMMAND...: what Android's init does for a service with a
+    socket: binds a stream socket at /dev/socket/NAME, hands it to COMMAND as the
+    descriptor named by ANDROID_SOCKET_NAME, and runs COMMAND (which listens on it)."""
+    import socket as socketlib
+
+    if len(argv) < 3 or argv[1] != "--":
+        raise DevsimError("usage: devsim service NAME -- COMMAND...")
+    name, command = argv[0], argv[2:]
+    path = f"/dev/socket/{name}"
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(path)
+    sock = socketlib.socket(socketlib.AF_UNIX, socketlib.SOCK_STREAM)
+    sock.bind(path)
+    os.chmod(path, 0o660)
+    fd = sock.detach()
+    os.set_inheritable(fd, True)
+    os.environ[f"ANDROID_SOCKET_{name}"] = str(fd)
+    os.execvp(command[0], command)
+
+
+def send_main(argv):
+    """devsim send SOCKET REQUEST...: sends each request, framed, on one connection and
+    prints each reply body as it came; status 1 when a reply does not come."""
+    import socket as socketlib
+
+    if len(argv) < 2:
+        raise DevsimError("usage: devsim send SOCKET REQUEST...")
+    with socketlib.socket(socketlib.AF_UNIX, socketlib.SOCK_STREAM) as s:
+        s.settimeout(float(os.environ.get("DEVSIM_SEND_TIMEOUT", "10")))
+        s.connect(argv[0])
+        for text in argv[1:]:
+            s.sendall(frame(text))
+            try:
+                reply = _read_frame(s)
+            except (DevsimError, OSError) as e:
+                sys.stderr.write(f"devsim send: {e}\n")
+                return 1
+            sys.stdout.buffer.write(reply)
+            sys.stdout.flush()
+    return 0
+
+
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["_init"]:
         return init_main(argv[1])
     if argv[:1] == ["_janitor"]:
         return janitor_main(argv[1])
+    try:
+        if argv[:1] == ["service"]:
+            return service_main(argv[1:])
+        if argv[:1] == ["send"]:
+            return send_main(argv[1:])
+    except (DevsimError, OSError) as e:
+        sys.stderr.write(f"devsim: {e}\n")
+        return 2
 
     def stop(signum, _frame):
         raise KeyboardInterrupt
