@@ -299,7 +299,8 @@ class DeviceTest(unittest.TestCase):
                 proc = subprocess.Popen(
                     [DEVSIM_CLI, "run", "--put-dir", "system#0=" + HERE, "--", "sh", "-c",
                      "mount /dev/block/mmcblk0p3 /mnt && echo up && sleep 30"],
-                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                    preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
                 self.assertEqual(proc.stdout.readline(), b"up\n")
                 self.assertNotEqual(loops_under(self.root), [])
                 proc.send_signal(sig)
