@@ -541,6 +541,7 @@ class Device:
                  meminfo=None, watchdog=False, bootenv_corrupt=False, state_dir=None):
         self._janitor = None
         self._boot = None
+        self._lock_fd = None
         self.temporary = state_dir is None
         if self.temporary:
             root = os.environ.get("DEVSIM_TMPDIR") or None
@@ -549,15 +550,13 @@ class Device:
             self.dir = os.path.abspath(state_dir)
             os.makedirs(self.dir, exist_ok=True)
         try:
-            self._janitor = _Janitor(os.path.join(self.dir, "janitor.json"))
-            self._janitor.record(files=[], remove_dir=self.dir if self.temporary else None)
+            self._janitor = _Janitor(os.path.join(self.dir, f"janitor-{os.getpid()}.json"))
+            self._record()
             if os.path.exists(self._path("device.json")):
                 self._load()
             else:
                 self._create(layout, env, hw, cmdline, netifs, meminfo, watchdog,
                              bootenv_corrupt)
-            self._janitor.record(files=self._disk_files(),
-                                 remove_dir=self.dir if self.temporary else None)
         except BaseException:
             self.close()
             raise
@@ -585,6 +584,31 @@ class Device:
         """Closes the device and removes its state directory, also a persistent one."""
         self.close()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+    def _record(self, booting=False, boot_pid=None):
+        """Tells the janitor what to undo if this process dies now: the loop devices of the
+        disk files while a boot runs (also before they are attached), the boot itself, and
+        a temporary device's directory."""
+        self._janitor.record(files=self._disk_files() if booting or boot_pid else [],
+                             boot_pid=boot_pid, boot_tag=self.dir,
+                             remove_dir=self.dir if self.temporary else None)
+
+    def _lock(self):
+        """One boot at a time per device, also across processes (persistent devices)."""
+        import fcntl
+
+        fd = os.open(self._path("boot.lock"), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            os.close(fd)
+            raise DevsimError("the device is already running a boot") from None
+        self._lock_fd = fd
+
+    def _unlock(self):
+        if self._lock_fd is not None:
+            os.close(self._lock_fd)
+            self._lock_fd = None
 
     def _path(self, *parts):
         return os.path.join(self.dir, *parts)
@@ -854,9 +878,8 @@ class Device:
 
         The command's output goes to files read by Boot.wait(); standard input is /dev/null.
         """
-        boot_dir = self._path("boot")
-        out = open(os.path.join(boot_dir + ".stdout"), "wb+")
-        err = open(os.path.join(boot_dir + ".stderr"), "wb+")
+        out = tempfile.TemporaryFile(dir=self.dir)
+        err = tempfile.TemporaryFile(dir=self.dir)
         try:
             boot = self._start(command, env, cwd, subprocess.DEVNULL, out, err, boot_loader)
         except BaseException:
@@ -871,12 +894,14 @@ class Device:
             raise DevsimError("the device is already running a boot")
         if isinstance(command, str):
             command = ["sh", "-c", command]
-        boot_dir = self._path("boot")
-        shutil.rmtree(boot_dir, ignore_errors=True)
-        os.makedirs(boot_dir)
-        self._reset_volatile()
+        self._lock()
         proc = None
         try:
+            self._record(booting=True)
+            boot_dir = self._path("boot")
+            shutil.rmtree(boot_dir, ignore_errors=True)
+            os.makedirs(boot_dir)
+            self._reset_volatile()
             nodes = {}
             for name, disk in self.layout.disks.items():
                 f = self._disk_file(name)
@@ -911,8 +936,7 @@ class Device:
                     sys.executable, MODULE_PATH, "_init", cfg_path, self.dir]
             proc = subprocess.Popen(argv, stdin=stdin, stdout=stdout, stderr=stderr,
                                     preexec_fn=_die_with_parent)
-            self._janitor.record(files=self._disk_files(), boot_pid=proc.pid, boot_tag=self.dir,
-                                 remove_dir=self.dir if self.temporary else None)
+            self._record(boot_pid=proc.pid)
         except BaseException:
             if proc is not None:
                 proc.kill()
@@ -926,8 +950,8 @@ class Device:
         """Detaches the boot's loop devices; raises when one stays attached."""
         self._boot = None
         left = _detach_all(self._disk_files())
-        self._janitor.record(files=self._disk_files(),
-                             remove_dir=self.dir if self.temporary else None)
+        self._record()
+        self._unlock()
         if left:
             raise DevsimError(f"loop devices still attached after the boot: {left}")
 
