@@ -890,6 +890,8 @@ class Device:
         return boot
 
     def _start(self, command, env, cwd, stdin, stdout, stderr, boot_loader):
+        if self._janitor is None:
+            raise DevsimError("the device is closed")
         if self._boot is not None:
             raise DevsimError("the device is already running a boot")
         if isinstance(command, str):
@@ -927,6 +929,8 @@ class Device:
                 "cwd": cwd or os.getcwd(),
                 "result": os.path.join(boot_dir, RESULT_FILE),
                 "ready": os.path.join(boot_dir, "ready"),
+                # A terminal user gets the host's pseudo-terminals, for job control.
+                "pts": stdin is None and sys.stdin.isatty() and os.path.isdir("/dev/pts"),
             }
             cfg_path = os.path.join(boot_dir, "config.json")
             with open(cfg_path, "w") as f:
@@ -1196,6 +1200,7 @@ def _setup_device(cfg):
     _mount("sysfs", "/sys", "sysfs", _MS_RDONLY | _MS_NOSUID | _MS_NODEV | _MS_NOEXEC)
     _bind(os.path.join(state, "platform"), "/sys/devices/platform")
     # A private /dev with only what the board has.
+    pts = os.open("/dev/pts", os.O_PATH) if cfg.get("pts") else None
     _mount("tmpfs", "/dev", "tmpfs", _MS_NOSUID, "mode=755,size=16m")
     for name, (major, minor) in (("null", (1, 3)), ("zero", (1, 5)), ("random", (1, 8)),
                                  ("urandom", (1, 9)), ("tty", (5, 0))):
@@ -1205,6 +1210,11 @@ def _setup_device(cfg):
     os.symlink("/proc/self/fd", "/dev/fd")
     os.makedirs("/dev/block")
     os.makedirs("/dev/socket")
+    if pts is not None:
+        os.makedirs("/dev/pts")
+        _bind(f"/proc/self/fd/{pts}", "/dev/pts")
+        os.close(pts)
+        os.symlink("pts/ptmx", "/dev/ptmx")
     for node, (major, minor) in cfg["nodes"].items():
         os.mknod(f"/dev/block/{node}", 0o660 | 0o060000, os.makedev(major, minor))
     if cfg["watchdog"]:
