@@ -1,6 +1,7 @@
 """The simulated device: disks, boot environment, kernel command line, boots."""
 
 import contextlib
+import fcntl
 import json
 import os
 import shutil
@@ -102,8 +103,6 @@ class Device:
 
     def _lock(self):
         """One boot at a time per device, also across processes (persistent devices)."""
-        import fcntl
-
         fd = os.open(self._path("boot.lock"), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -414,7 +413,8 @@ class Device:
                 "result": os.path.join(boot_dir, RESULT_FILE),
                 "ready": os.path.join(boot_dir, "ready"),
                 # A terminal user gets the host's pseudo-terminals, for job control.
-                "pts": stdin is None and sys.stdin.isatty() and os.path.isdir("/dev/pts"),
+                "pts": (stdin is None and sys.stdin is not None and sys.stdin.isatty()
+                        and os.path.isdir("/dev/pts")),
             }
             cfg_path = os.path.join(boot_dir, "config.json")
             with open(cfg_path, "w") as f:
