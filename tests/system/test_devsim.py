@@ -350,6 +350,11 @@ class HelpersTest(unittest.TestCase):
         self.assertEqual(devsim.apply_bmap_value("console=ttyS0 vorn.hw=h", "bmap=b:1 bmap_seq=1"),
                          "console=ttyS0 bmap=b:1 bmap_seq=1 vorn.hw=h")
 
+    def test_set_cmdline_keys(self):
+        self.assertEqual(devsim.set_cmdline_keys("console=ttyS0 a=1 vorn.hw=x b=2",
+                                                 {"a": None, "vorn.hw": "y", "quiet": True}),
+                         "console=ttyS0 vorn.hw=y b=2 quiet")
+
 
 if __name__ == "__main__":
     unittest.main()

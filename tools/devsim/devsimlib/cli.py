@@ -33,7 +33,7 @@ Inside the device (on PATH there):
 DEVICE OPTIONS:
   --layout FILE       JSON layout (default: the zt4100 board)
   --hw TAG            hardware tag (default zt4100.1.0); --no-hw leaves vorn.hw out
-  --cmdline-set K=V   change a kernel command-line key (K= with nothing removes it)
+  --cmdline-set K=V   change a kernel command-line key (K= removes it, K adds a bare token)
   --env K=V           initial boot environment entry (repeatable); --corrupt-env bad CRC
   --put REGION#I=FILE       raw bytes of FILE at the start of a copy
   --put-dir REGION#I=DIR    ext4 file system built from DIR into a copy
@@ -92,6 +92,17 @@ def _pairs(items, what):
     return out
 
 
+def _cmdline_changes(items):
+    """--cmdline-set items: K=V sets, K= removes, K alone adds a bare token."""
+    changes = {}
+    for item in items:
+        key, sep, value = item.partition("=")
+        if not key:
+            raise DevsimError(f"--cmdline-set wants K=V, K= or K, got {item!r}")
+        changes[key] = value if value else (None if sep else True)
+    return changes
+
+
 def _copy_ref(text):
     region, sep, index = text.partition("#")
     if not sep or not index.isdigit():
@@ -104,7 +115,7 @@ def _device_from_args(args, state_dir=None):
     if args.meminfo:
         with open(args.meminfo) as f:
             meminfo = f.read()
-    changes = {k: (v if v else None) for k, v in _pairs(args.cmdline_set, "--cmdline-set")}
+    changes = _cmdline_changes(args.cmdline_set)
     return Device(layout=args.layout, env=_pairs(args.env, "--env"),
                   hw=None if args.no_hw else args.hw, cmdline=changes, netifs=args.netif,
                   meminfo=meminfo, watchdog=args.watchdog, bootenv_corrupt=args.corrupt_env,
@@ -213,7 +224,7 @@ def cli_main(argv):
                 print(k if v is None else f"{k}={v}")
             return 0
         if action == "cmdline":
-            changes = {k: (v if v else None) for k, v in _pairs(args.cmdline_set, "--cmdline-set")}
+            changes = _cmdline_changes(args.cmdline_set)
             if changes:
                 dev.set_cmdline(None, **changes)
             print(dev.cmdline())

@@ -17,11 +17,19 @@ def format_cmdline(tokens):
 
 
 def set_cmdline_keys(text, changes):
-    """Returns text with each key of changes set in place (appended when new; None removes)."""
+    """Returns text with each key of changes set in place (appended when new).
+
+    A value None removes the key; True makes it a bare token ("quiet").
+    """
     tokens = cmdline_tokens(text)
     for key, value in changes.items():
         hit = [i for i, (k, _) in enumerate(tokens) if k == key]
-        if value is None:
+        if value is True:
+            value = None
+            tokens = [(k, None) if k == key else (k, v) for k, v in tokens]
+            if not hit:
+                tokens.append((key, None))
+        elif value is None:
             tokens = [t for t in tokens if t[0] != key]
         elif hit:
             tokens[hit[0]] = (key, value)
