@@ -67,6 +67,23 @@ def encode_bootenv(entries=None, corrupt=False):
     return crc.to_bytes(4, "little") + bytes(area)
 
 
+def set_entry(entries, key, value):
+    """Entries with key set as the product's store does it: every entry of the key replaced in
+    place, a new key appended, an empty or None value deleting the key."""
+    out = []
+    found = False
+    for k, v in _env_items(entries):
+        if k == key:
+            found = True
+            if value:
+                out.append((k, value))
+        else:
+            out.append((k, v))
+    if value and not found:
+        out.append((key, value))
+    return out
+
+
 def decode_bootenv(block):
     """Parses a block as the product reads it: CRC check, then entries up to the empty one."""
     block = bytes(block)

@@ -20,7 +20,8 @@ USAGE = """usage:
   devsim boot DIR [--timeout S] -- COMMAND...   one boot of the persistent device in DIR
   devsim shell --dir DIR                  interactive shell in the persistent device
   devsim put DIR [--put ...] [--put-dir ...] [--put-ext4 ...] [--zero REGION#I]
-  devsim bootenv DIR [--set K=V]... [--corrupt]   print (or rewrite) the boot environment
+  devsim bootenv DIR [--clear] [--set K=V]... [--corrupt]
+                                          print (or change) the boot environment
   devsim cmdline DIR [--cmdline-set K=V]...   print (or change) the next kernel command line
   devsim calls DIR                        print the recorded stub calls
   devsim layout [--layout FILE]           print a layout with partition offsets
@@ -72,6 +73,7 @@ def _parse_args(argv):
     p.add_argument("--timeout", type=float)
     p.add_argument("--set", action="append", default=[])
     p.add_argument("--corrupt", action="store_true")
+    p.add_argument("--clear", action="store_true")
     if "--" in argv:
         at = argv.index("--")
         argv, command = argv[:at], argv[at + 1:]
@@ -215,8 +217,12 @@ def cli_main(argv):
             _apply_puts(dev, args)
             return 0
         if action == "bootenv":
-            if args.set or args.corrupt:
-                dev.set_bootenv(_pairs(args.set, "--set"), corrupt=args.corrupt)
+            if args.clear:
+                dev.set_bootenv([])
+            for key, value in _pairs(args.set, "--set"):
+                dev.bootenv_set(key, value)
+            if args.corrupt:
+                dev.set_bootenv(dev.bootenv().entries, corrupt=True)
             env = dev.bootenv()
             print(f"crc {'ok' if env.valid else 'BAD'} "
                   f"(stored {env.stored_crc:08x}, computed {env.computed_crc:08x})")

@@ -10,7 +10,8 @@ import sys
 import tempfile
 
 from devsimlib.boot import RESULT_FILE, Boot
-from devsimlib.bootenv import BOOTENV_OFFSET, BOOTENV_SIZE, decode_bootenv, encode_bootenv
+from devsimlib.bootenv import (BOOTENV_OFFSET, BOOTENV_SIZE, decode_bootenv, encode_bootenv,
+                               set_entry)
 from devsimlib.cmdline import apply_bmap_value, format_cmdline, set_cmdline_keys
 from devsimlib.entry import helper_argv
 from devsimlib.errors import DevsimError
@@ -328,6 +329,12 @@ class Device:
     def bootenv(self):
         """The boot environment block as the product would parse it (BootEnvBlock)."""
         return decode_bootenv(self.bootenv_raw())
+
+    def bootenv_set(self, key, value):
+        """Sets (or, with an empty value, deletes) one key, keeping the other entries; the
+        block is rewritten valid. A block with a bad CRC starts from no entries."""
+        env = self.bootenv()
+        self.set_bootenv(set_entry(env.entries if env.valid else [], key, value))
 
     def set_bootenv(self, entries=None, corrupt=False):
         """Rewrites the whole block with entries (dict or pairs); corrupt stores a bad CRC."""
