@@ -337,6 +337,13 @@ class DeviceTest(unittest.TestCase):
             r = cli("destroy", d)
             self.assertEqual(r.returncode, 0, r.stderr)
 
+    def test_format_ext4(self):
+        with devsim.Device(format_ext4=True) as dev:
+            r = dev.run("for n in mmcblk0p3 mmcblk0p4 mmcblk0p5 mmcblk1p6; do "
+                        "mount /dev/block/$n /mnt && ls /mnt && umount /mnt; done")
+            self.assertEqual(r.stdout, "lost+found\n" * 4, r.stderr)
+            self.assertEqual(dev.read_copy("boot", 0, 0, 4096), bytes(4096))
+
     def test_layout_from_boot_map(self):
         layout = devsim.Layout({"bmap": "boot:5%raw:6%raw,system:x@2:7", "bmap_seq": "5:7"})
         self.assertEqual([c.number for c in layout.regions["system"]], [7])

@@ -42,6 +42,7 @@ DEVICE OPTIONS:
   --netif NAME[=MAC]  dummy interface at every boot (repeatable)
   --meminfo FILE      bound over /proc/meminfo
   --watchdog          a fake /dev/watchdog
+  --format-ext4       an empty ext4 file system in every ext4 copy
 """
 
 
@@ -70,6 +71,7 @@ def _parse_args(argv):
     p.add_argument("--netif", action="append", default=[])
     p.add_argument("--meminfo")
     p.add_argument("--watchdog", action="store_true")
+    p.add_argument("--format-ext4", action="store_true")
     p.add_argument("--timeout", type=float)
     p.add_argument("--set", action="append", default=[])
     p.add_argument("--corrupt", action="store_true")
@@ -121,7 +123,7 @@ def _device_from_args(args, state_dir=None):
     return Device(layout=args.layout, env=_pairs(args.env, "--env"),
                   hw=None if args.no_hw else args.hw, cmdline=changes, netifs=args.netif,
                   meminfo=meminfo, watchdog=args.watchdog, bootenv_corrupt=args.corrupt_env,
-                  state_dir=state_dir)
+                  state_dir=state_dir, format_ext4=args.format_ext4)
 
 
 def _apply_puts(dev, args):

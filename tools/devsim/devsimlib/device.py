@@ -42,12 +42,14 @@ class Device:
       meminfo   text bound over /proc/meminfo (None: the real one)
       watchdog  True makes /dev/watchdog (a regular file) at every boot
       bootenv_corrupt  store the initial block with a wrong CRC
+      format_ext4  give every ext4 copy an empty ext4 file system (default: zero-filled)
       state_dir None: a temporary device removed on close; a path: a persistent device in
                 that directory (created when it holds none, reopened otherwise)
     """
 
     def __init__(self, layout=None, env=None, hw=DEFAULT_HW, cmdline=None, netifs=(),
-                 meminfo=None, watchdog=False, bootenv_corrupt=False, state_dir=None):
+                 meminfo=None, watchdog=False, bootenv_corrupt=False, state_dir=None,
+                 format_ext4=False):
         self._janitor = None
         self._boot = None
         self._lock_fd = None
@@ -66,6 +68,11 @@ class Device:
             else:
                 self._create(layout, env, hw, cmdline, netifs, meminfo, watchdog,
                              bootenv_corrupt)
+                if format_ext4:
+                    for region, copies in self.layout.regions.items():
+                        for c in copies:
+                            if c.fs == "ext4":
+                                self.put_ext4_dir(region, c.index)
         except BaseException:
             self.close()
             raise
