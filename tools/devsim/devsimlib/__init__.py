@@ -1,0 +1,1 @@
+"""The simulated device behind tools/devsim/devsim (see README.md there)."""
