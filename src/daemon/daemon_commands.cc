@@ -5,7 +5,7 @@
 #include "cli/dispatcher.h"
 #include "daemon/request_words.h"
 #include "main/process_state.h"
-#include "main/startup.h"
+#include "main/common_startup.h"
 #include "platform/fixed_text.h"
 #include "platform/log.h"
 

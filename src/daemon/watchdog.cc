@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "daemon/threads.h"
-#include "main/startup.h"
+#include "main/common_startup.h"
 #include "platform/fixed_paths.h"
 #include "platform/fixed_text.h"
 #include "platform/number_text.h"

@@ -1,28 +1,12 @@
 #include "main/startup.h"
 
 #include <cstring>
-#include <span>
+#include <string_view>
 
-#include "bootmap/boot_map.h"
-#include "bootmap/cmdline.h"
 #include "cli/dispatcher.h"
 #include "daemon/daemon_main.h"
-#include "main/process_state.h"
-#include "settings/boot_keys_hook.h"
-#include "settings/property_table.h"
 
 namespace vorn {
-
-int common_startup() {
-  set_verbosity(VERBOSITY_NORMAL);
-  set_reply_buffer({});
-  const int result = bootmap::bootmap_init();
-  hardware_tag_clear();
-  bootmap::cmdline_walk(nullptr, settings::boot_keys_hook);
-  // A tag that matches no model leaves no table selected; that is not a start-up failure.
-  (void)settings::property_table_select();
-  return result;
-}
 
 int vorn_main(int argc, char** argv) {
   common_startup();

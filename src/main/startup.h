@@ -1,12 +1,8 @@
 #pragma once
 
-namespace vorn {
+#include "main/common_startup.h"
 
-// The start-up run before every command (once per tool process, before each daemon command,
-// and once for the watchdog set-up): verbosity 2, no reply buffer, the boot map and the
-// hardware tag from the kernel command line, the property table of the hardware model.
-// Returns the result of the boot map set-up (0).
-int common_startup();
+namespace vorn {
 
 // Tool personality: common start-up, then the dispatcher on the process arguments with no
 // reply buffer. The result is the process exit status.

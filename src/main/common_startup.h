@@ -1,0 +1,11 @@
+#pragma once
+
+namespace vorn {
+
+// The start-up run before every command (once per tool process, before each daemon command,
+// and once for the watchdog set-up): verbosity 2, no reply buffer, the boot map and the
+// hardware tag from the kernel command line, the property table of the hardware model.
+// Returns the result of the boot map set-up (0).
+int common_startup();
+
+}  // namespace vorn
