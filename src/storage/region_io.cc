@@ -112,32 +112,37 @@ int32_t locator_size(const char* text) {
   return file_size(&locator);
 }
 
-int32_t locator_read(const char* text, std::span<uint8_t> buffer, int32_t offset,
-                     int32_t length) {
+namespace {
+
+// Moves bytes between a buffer and what a locator text names: the raw window (which must fit
+// the buffer) or length bytes at offset of the file.
+template <typename Byte>
+int32_t locator_transfer(const char* text, std::span<Byte> buffer, int32_t offset,
+                         int32_t length,
+                         int32_t (*raw)(const ImageLocator*, std::span<Byte>, int32_t),
+                         int32_t (*file)(const ImageLocator*, std::span<Byte>, int32_t)) {
   if (buffer.data() == nullptr) return -1;
   ImageLocator locator;
   if (locator_parse(text, &locator) == nullptr) return -1;
   if (locator.is_raw) {
     if (locator.raw_size > buffer.size()) return -1;
-    return read_raw(&locator, buffer.first(locator.raw_size),
-                    static_cast<int32_t>(locator.raw_offset));
+    return raw(&locator, buffer.first(locator.raw_size),
+               static_cast<int32_t>(locator.raw_offset));
   }
   if (length < 0 || static_cast<size_t>(length) > buffer.size()) return -1;
-  return read_file(&locator, buffer.first(static_cast<size_t>(length)), offset);
+  return file(&locator, buffer.first(static_cast<size_t>(length)), offset);
+}
+
+}  // namespace
+
+int32_t locator_read(const char* text, std::span<uint8_t> buffer, int32_t offset,
+                     int32_t length) {
+  return locator_transfer<uint8_t>(text, buffer, offset, length, read_raw, read_file);
 }
 
 int32_t locator_write(const char* text, std::span<const uint8_t> buffer, int32_t offset,
                       int32_t length) {
-  if (buffer.data() == nullptr) return -1;
-  ImageLocator locator;
-  if (locator_parse(text, &locator) == nullptr) return -1;
-  if (locator.is_raw) {
-    if (locator.raw_size > buffer.size()) return -1;
-    return write_raw(&locator, buffer.first(locator.raw_size),
-                     static_cast<int32_t>(locator.raw_offset));
-  }
-  if (length < 0 || static_cast<size_t>(length) > buffer.size()) return -1;
-  return write_file(&locator, buffer.first(static_cast<size_t>(length)), offset);
+  return locator_transfer<const uint8_t>(text, buffer, offset, length, write_raw, write_file);
 }
 
 }  // namespace vorn::storage
