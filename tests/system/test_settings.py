@@ -213,6 +213,34 @@ class SetpropTest(SettingsTestBase):
             self.assertEqual(self.assertBlockValid(dev), [
                 ("sys.eth.if", "eth1"), ("@odd", "a=b|c d")])
 
+    def test_block_entries(self):
+        env = [("@dup", "x"), ("@ab", "1"), ("@dup", "y"), ("k", "v")]
+        with devsim.Device(env=env) as dev:
+            results, _ = batch(dev, ["getprop", "@dup"], ["getprop", "@a"],
+                               ["setprop", "@dup", "z"], ["getprop", "@dup"])
+            self.assertEqual(results, [(0, "x\n"), (0, ""), (0, ""), (0, "z\n")])
+            # Every copy of a key is replaced, then every copy deleted.
+            self.assertEqual(self.assertBlockValid(dev), [
+                ("@dup", "z"), ("@ab", "1"), ("@dup", "z"), ("k", "v")])
+            results, _ = batch(dev, ["setprop", "@dup"], ["setprop", "@" + "k" * 61, "1"],
+                               ["setprop", "@" + "k" * 62, "1"], ["setprop", "@a=b", "1"])
+            self.assertEqual(results, [(0, ""), (0, ""), (255, ""), (255, "")])
+            self.assertEqual(self.assertBlockValid(dev), [
+                ("@ab", "1"), ("k", "v"), ("@" + "k" * 61, "1")])
+
+    def test_full_block(self):
+        # "@big=<value>" and the terminating empty entry leave room for eight bytes more:
+        # exactly "@n=1234" and its NUL.
+        big = "b" * (8188 - len("@big=") - 2 - 8)
+        with devsim.Device(env={"@big": big}) as dev:
+            results, _ = batch(dev, ["setprop", "@n", "12345"])
+            self.assertEqual(results, [(255, "")])
+            results, _ = batch(dev, ["setprop", "@n", "1234"], ["setprop", "@m", "1"],
+                               ["setprop", "@n", "123"], ["setprop", "@m", "1"],
+                               ["getprop", "@big"])
+            self.assertEqual(results, [(0, ""), (255, ""), (0, ""), (255, ""), (0, big + "\n")])
+            self.assertEqual(self.assertBlockValid(dev), [("@big", big), ("@n", "123")])
+
     def test_refusals(self):
         with devsim.Device(env={"sys.eth.if": "eth1", "sys.eth.addr": "02:00:00:00:00:01"}) as dev:
             before = raw_block(dev)
