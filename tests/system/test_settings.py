@@ -100,10 +100,6 @@ def batch(dev, *steps, timeout=60):
     return results, r
 
 
-def unique_path(tag):
-    return os.path.join(tempfile.gettempdir(), f"vorn-settings-{tag}-{os.getpid()}-{time.time_ns()}")
-
-
 def listing(values):
     return "".join(f" {n:<20} : {values.get(n, '')}\n" for n in NAMES)
 
@@ -114,6 +110,13 @@ class SettingsTestBase(unittest.TestCase):
         self.root = tempfile.mkdtemp(prefix="vorn-settings-")
         self.addCleanup(os.rmdir, self.root)
         os.environ["DEVSIM_TMPDIR"] = self.root
+
+    def unique_path(self, tag):
+        """A path under /tmp (shared with the device) that must not come to exist."""
+        path = os.path.join(tempfile.gettempdir(),
+                            f"vorn-settings-{tag}-{os.getpid()}-{time.time_ns()}")
+        self.addCleanup(lambda: os.path.exists(path) and os.unlink(path))
+        return path
 
     def assertBlockValid(self, dev):
         valid, entries = read_block(dev)
@@ -312,12 +315,14 @@ class SetpropTest(SettingsTestBase):
 
 class LockTest(SettingsTestBase):
     def test_concurrent_writers(self):
-        writers, count = 4, 100
+        # Each writer has keys of its own: 50 are added, then each is replaced once, so that
+        # an update lost to another writer's read-modify-write stays visible at the end.
+        writers, count, keys = 4, 100, 50
         script = (
             f"V={shlex.quote(VORN)}\n"
             f"for p in $(seq 1 {writers}); do\n"
             f"  (for i in $(seq 1 {count}); do\n"
-            f"     \"$V\" setprop @worker$p v$p.$i || echo \"fail $p $i $?\"\n"
+            f"     \"$V\" setprop @w$p.$(((i - 1) % {keys})) $i || echo \"fail $p $i $?\"\n"
             f"   done) &\n"
             f"done\n"
             f"wait\n"
@@ -327,8 +332,9 @@ class LockTest(SettingsTestBase):
             r = dev.run(script, timeout=120)
             self.assertEqual((r.returncode, r.stdout), (0, "end\n"), r.stderr)
             entries = self.assertBlockValid(dev)
-            expected = [("sys.eth.if", "eth1")] + [(f"@worker{p}", f"v{p}.{count}")
-                                                   for p in range(1, writers + 1)]
+            expected = [("sys.eth.if", "eth1")] + [(f"@w{p}.{k}", str(k + 1 + keys))
+                                                   for p in range(1, writers + 1)
+                                                   for k in range(keys)]
             self.assertEqual(sorted(entries), sorted(expected))
 
     def test_lock_of_dead_owner_is_recovered(self):
@@ -377,7 +383,7 @@ class LockTest(SettingsTestBase):
 
 class SystemActionTest(SettingsTestBase):
     def test_min_free(self):
-        marks = [unique_path("minfree1"), unique_path("minfree2")]
+        marks = [self.unique_path("minfree1"), self.unique_path("minfree2")]
         with devsim.Device() as dev:
             results, r = batch(dev, ["getprop", "sys.mem.min_free"],
                                ["setprop", "sys.mem.min_free", f"1;touch {marks[0]}"],
@@ -394,7 +400,7 @@ class SystemActionTest(SettingsTestBase):
             for mark in marks:
                 self.assertFalse(os.path.exists(mark), mark)
             self.assertEqual(dev.read_state("min_free_kbytes"), "4096\n")
-            self.assertTrue(self.assertBlockValid(dev) == [])
+            self.assertEqual(self.assertBlockValid(dev), [])
 
     def test_drop_caches(self):
         with devsim.Device() as dev:
@@ -405,7 +411,7 @@ class SystemActionTest(SettingsTestBase):
             self.assertEqual(dev.read_state("drop_caches"), "1\n")
 
     def test_reboot_ends_only_the_device(self):
-        mark = unique_path("after-reboot")
+        mark = self.unique_path("after-reboot")
         with devsim.Device() as dev:
             # A query does not reboot.
             results, r = batch(dev, ["getprop", "!sys.reboot"])
@@ -505,7 +511,7 @@ class NetworkSetupTest(SettingsTestBase):
             self.assertEqual(dev.calls(), ["busybox killall dhcpcd"] * 2)
 
     def test_hostile_interface_names_are_refused(self):
-        marks = [unique_path(f"netif{i}") for i in range(4)]
+        marks = [self.unique_path(f"netif{i}") for i in range(4)]
         interfaces = [f"eth0;touch {marks[0]}", "$(reboot)", f"eth0`touch {marks[1]}`",
                       "-eth0", "eth0 wlan0", "abcdefghijklmnop"]
         options = [f"mutualif=wlan0;touch {marks[2]}", "mutualif=$(reboot)",
