@@ -1,16 +1,37 @@
 #include "platform/log.h"
 
 #include <android/log.h>
+#include <dlfcn.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 
 namespace vorn::platform {
 
 namespace {
 
 std::atomic<LogSink> g_sink{nullptr};
+
+using LogWrite = decltype(&__android_log_write);
+
+// Android's liblog is loaded on the first log line rather than at every process start: only
+// the daemon logs, and the tool's start-up (one process per command) would otherwise pay for
+// loading it and the C++ runtime it pulls in.
+LogWrite android_log_write() {
+  static std::once_flag once;
+  static LogWrite write = nullptr;
+  std::call_once(once, [] {
+    for (const char* name : {"liblog.so.0", VORN_LIBLOG_PATH}) {
+      if (void* handle = ::dlopen(name, RTLD_NOW | RTLD_LOCAL)) {
+        write = reinterpret_cast<LogWrite>(::dlsym(handle, "__android_log_write"));
+        if (write != nullptr) return;
+      }
+    }
+  });
+  return write;
+}
 
 }  // namespace
 
@@ -25,8 +46,10 @@ void log_print(int priority, const char* fmt, ...) {
   if (n < 0) line[0] = '\0';
   if (LogSink sink = g_sink.load(std::memory_order_acquire)) {
     sink(priority, line);
+  } else if (LogWrite write = android_log_write()) {
+    write(priority, LOG_TAG, line);
   } else {
-    __android_log_write(priority, LOG_TAG, line);
+    std::fprintf(stderr, "%s: %s", LOG_TAG, line);
   }
   errno = saved_errno;
 }
