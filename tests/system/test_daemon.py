@@ -484,6 +484,30 @@ class DaemonTest(unittest.TestCase):
             self.assertIsNone(SANITIZER_REPORT.search(d.log()), d.log()[-4000:])
 
 
+class StartFailureTest(unittest.TestCase):
+    """Without a usable init socket vornd ends at once with status 1: its only exit, and the
+    one place where a leak check of a sanitizer build runs."""
+
+    def check(self, env, message):
+        with devsim.Device() as dev:
+            r = dev.run([VORND], env=env, timeout=30)
+            self.assertEqual(r.returncode, 1, r.stderr)
+            self.assertIn(message, r.stderr)
+            self.assertIn("AppAlive-Enabled!\n", r.stderr)
+            self.assertIsNone(SANITIZER_REPORT.search(r.stderr), r.stderr)
+            self.assertEqual(dev.calls(), [])
+
+    def test_no_socket_variable(self):
+        self.check(None, "Failed to get socket from environment: ")
+
+    def test_socket_variable_not_a_number(self):
+        self.check({"ANDROID_SOCKET_vornd": "abc"}, "Failed to get socket from environment: ")
+
+    def test_socket_that_cannot_listen(self):
+        # Descriptor 0 is /dev/null there.
+        self.check({"ANDROID_SOCKET_vornd": "0"}, "Listen on socket failed: ")
+
+
 if __name__ == "__main__":
     if not VORN:
         sys.exit("usage: test_daemon.py PATH_TO_VORN (or set VORN_BIN)")
