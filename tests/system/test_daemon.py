@@ -329,6 +329,14 @@ class DaemonTest(unittest.TestCase):
             self.assertClosedWithoutReply(s)
         self.assertTrue(self.main.wait_log("invalid size 1024\n", 5))
 
+    def test_request_cut_short_closes_without_reply(self):
+        with self.main.connect() as s:
+            s.sendall(struct.pack("<H", 100) + b"vorn info")
+            s.shutdown(socket.SHUT_WR)
+            self.assertClosedWithoutReply(s)
+        self.assertTrue(self.main.wait_log("failed to read command\n", 5))
+        self.assertEqual(self.main.request("vorn info hw_version"), f"0\n{HW}\n")
+
     def test_request_ends_at_its_first_nul(self):
         self.assertEqual(self.main.request(b"vorn info hw_version\0 a b c d e f g h i"),
                          f"0\n{HW}\n")
@@ -384,6 +392,18 @@ class DaemonTest(unittest.TestCase):
             self.assertEqual(self.main.request("vorn getprop sys.eth.if", s), "0\neth1\n\n")
         self.assertTrue(self.main.wait_log("unsupported command 'foo'\n", 5))
         self.assertTrue(self.main.wait_log("unsupported command ''\n", 5))
+
+    def test_reply_text_longer_than_its_buffer_is_cut(self):
+        # A user property of 900 characters: its value and newline do not fit the 511
+        # characters of reply text; the reply is cut, the daemon goes on.
+        value = "v" * 900
+        self.assertEqual(self.main.request(f"vorn setprop @long {value}"), "0\n")
+        reply = self.main.request("vorn getprop @long")
+        self.assertTrue(reply.startswith("0\n" + "v" * 500), reply)
+        self.assertTrue(reply.endswith("\n"), reply)
+        self.assertLessEqual(len(reply), len("0\n") + 511 + len("\n"))
+        self.assertEqual(self.main.request("vorn setprop @long"), "0\n")
+        self.assertEqual(self.main.request("vorn getprop @long"), "0\n")
 
     def test_info_and_help(self):
         self.assertEqual(self.main.request("vorn info hw_version"), f"0\n{HW}\n")
@@ -441,6 +461,8 @@ class DaemonTest(unittest.TestCase):
         self.assertNotIn("kill&restart", self.clear.log())
         # A clear for a pid that is not watched changes nothing either.
         self.assertEqual(self.clear.request("appalive clear 99999"), "0\n")
+        # A pid without digits is 0: a watch that never fires.
+        self.assertEqual(self.clear.request("appalive set 30 abc"), "0\n")
 
     def test_default_watch_does_not_fire_early(self):
         # "watchdog" never gets a heartbeat: its default watch ("reboot" 181 s after start)
