@@ -37,7 +37,7 @@ def one_run(build, bench_args):
     bench = os.path.join(build, "bench", "vornd-bench")
     with devsim.Device(env={"sys.eth.if": "eth1"}, format_ext4=True) as dev, \
             tempfile.NamedTemporaryFile(prefix="vornd-bench-", suffix=".log") as log:
-        # The daemon's log goes to a file, as in bench/run-host.sh.
+        # The daemon's log goes to a file.
         boot = dev.start(f"exec timeout {BOOT_LIMIT} {vorn_init} -s {SOCKET} {vornd} "
                          f"2>{log.name} >/dev/null")
         try:
