@@ -10,14 +10,20 @@
 
 namespace vorn::tools {
 
-platform::UniqueFd connect_socket(const std::string& path, int wait_ms) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
+bool unix_address(const std::string& path, sockaddr_un* address) {
+  *address = sockaddr_un{};
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof address->sun_path) {
     errno = ENAMETOOLONG;
-    return {};
+    return false;
   }
-  path.copy(address.sun_path, path.size());
+  path.copy(address->sun_path, path.size());
+  return true;
+}
+
+platform::UniqueFd connect_socket(const std::string& path, int wait_ms) {
+  sockaddr_un address;
+  if (!unix_address(path, &address)) return {};
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   for (;;) {
     platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));

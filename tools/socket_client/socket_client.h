@@ -3,6 +3,8 @@
 // Client side of the daemon's control socket, shared by the host tools and the benchmark:
 // every message is a 2-byte little-endian length and that many bytes of text.
 
+#include <sys/un.h>
+
 #include <string>
 #include <string_view>
 
@@ -11,6 +13,9 @@
 namespace vorn::tools {
 
 inline constexpr const char DEFAULT_SOCKET_PATH[] = "/dev/socket/vornd";
+
+// Fills a Unix socket address for path; false (errno ENAMETOOLONG) when the path does not fit.
+[[nodiscard]] bool unix_address(const std::string& path, sockaddr_un* address);
 
 // Connects to the Unix stream socket at path, retrying for up to wait_ms while the socket is not
 // there yet or not yet listening. An invalid UniqueFd (errno set) on failure.

@@ -27,6 +27,7 @@
 #include <string>
 
 #include "platform/unique_fd.h"
+#include "socket_client/socket_client.h"
 
 namespace {
 
@@ -52,13 +53,8 @@ void usage() {
 }
 
 vorn::platform::UniqueFd create_socket(const std::string& path, mode_t mode) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
-    errno = ENAMETOOLONG;
-    return {};
-  }
-  path.copy(address.sun_path, path.size());
+  sockaddr_un address;
+  if (!vorn::tools::unix_address(path, &address)) return {};
   // Close-on-exec until the daemon is exec'd; the child clears it on its copy.
   vorn::platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return fd;
