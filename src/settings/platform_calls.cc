@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "platform/reboot.h"
+#include "platform/unique_fd.h"
 #include "platform/shell.h"
 
 namespace vorn::settings {
@@ -23,9 +24,7 @@ class RealPlatformCalls final : public PlatformCalls {
 
   int control_socket_open() override { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
-  void control_socket_close(int fd) override {
-    if (fd >= 0) ::close(fd);
-  }
+  void control_socket_close(int fd) override { platform::UniqueFd owned(fd); }
 
   int interface_request(int fd, unsigned long request, ifreq* req) override {
     return ::ioctl(fd, request, req) < 0 ? -1 : 0;
