@@ -6,18 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "cli/dispatch_words.h"
 #include "main/process_state.h"
 
 namespace vorn::cli {
 namespace {
 
 int run(std::vector<std::string> words, std::span<char> reply = {}) {
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  set_verbosity(VERBOSITY_NORMAL);
-  set_reply_buffer({});
-  return dispatch(static_cast<int>(words.size()), argv.data(), reply);
+  return test::dispatch_words(std::move(words), reply);
 }
 
 TEST(Dispatch, MissingOrUnknownWordIsMinusTwo) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/dispatcher.h"
+#include "cli/dispatch_words.h"
 #include "main/process_state.h"
 #include "settings/device_fixture.h"
 #include "settings/property_table.h"
@@ -29,13 +29,8 @@ class PropertyCommandsTest : public DeviceFixture {
   }
 
   int run(std::vector<std::string> words, std::span<char> reply = {}) {
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    set_verbosity(VERBOSITY_NORMAL);
-    set_reply_buffer({});
     testing::internal::CaptureStdout();
-    const int result = dispatch(static_cast<int>(words.size()), argv.data(), reply);
+    const int result = test::dispatch_words(std::move(words), reply);
     out_ = testing::internal::GetCapturedStdout();
     return result;
   }
