@@ -31,10 +31,12 @@
 #include <vector>
 
 #include "cli/dispatcher.h"
+#include "core/hardware_tag.h"
+#include "core/output.h"
+#include "core/reply_buffer.h"
 #include "daemon/app_alive.h"
 #include "daemon/daemon_commands.h"
 #include "daemon/socket_server.h"
-#include "main/process_state.h"
 #include "platform/log.h"
 #include "socket_client/socket_client.h"
 
@@ -64,8 +66,8 @@ int bench_tool(int argc, char** argv, std::span<char> reply) {
     return 0;
   }
   const int result = vorn::cli::dispatch(argc, argv, reply);
-  vorn::set_reply_buffer({});
-  vorn::set_verbosity(vorn::VERBOSITY_NORMAL);
+  vorn::core::set_reply_buffer({});
+  vorn::core::set_verbosity(vorn::core::VERBOSITY_NORMAL);
   return result;
 }
 

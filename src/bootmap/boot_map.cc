@@ -295,8 +295,7 @@ const char* bootmap_active_fs(const char* name) {
 }
 
 bool copy_device_path(const BootPartition& copy, std::span<char> out) {
-  const char* base =
-      copy.device ? copy.device->path.data() : platform::DEFAULT_BLOCK_DEVICE;
+  const char* base = copy.device ? copy.device->path.data() : platform::DEFAULT_BLOCK_DEVICE;
   return platform::format_text(out, "%sp%d", base, copy.number);
 }
 

@@ -83,21 +83,21 @@ bool bootmap_set_values(const char* bmap, const char* bmap_seq, const char* bmap
 // Lookups by region name (exact match, first active-copy entry wins). Each returns its "none"
 // value (null, 0 or -1 as noted) for an absent name, a region without an active-copy entry, or
 // a count out of range.
-[[nodiscard]] const BootSeqEntry* bootmap_find(const char* name);        // null
-[[nodiscard]] const BootSeqEntry* bootmap_has_region(const char* name);  // null
-[[nodiscard]] int bootmap_region_count();                                // -1
-[[nodiscard]] const char* bootmap_region_name(int i);                    // null
-[[nodiscard]] int bootmap_copy_count(const char* name);                  // 0
-[[nodiscard]] int bootmap_active_index(const char* name);                // -1
-[[nodiscard]] const BootPartition* bootmap_copy_at(const char* name, int i);         // null
-[[nodiscard]] int bootmap_copy_number(const char* name, int i);                      // -1
-[[nodiscard]] const char* bootmap_copy_fs(const char* name, int i);                  // null
-[[nodiscard]] const BootPartition* bootmap_copy_after(const char* name, int step);   // null
-[[nodiscard]] int bootmap_next_number(const char* name);                             // -1
-[[nodiscard]] const char* bootmap_next_fs(const char* name);                         // null
-[[nodiscard]] const BootPartition* bootmap_active_copy(const char* name);            // null
-[[nodiscard]] int bootmap_active_number(const char* name);                           // -1
-[[nodiscard]] const char* bootmap_active_fs(const char* name);                       // null
+[[nodiscard]] const BootSeqEntry* bootmap_find(const char* name);                   // null
+[[nodiscard]] const BootSeqEntry* bootmap_has_region(const char* name);             // null
+[[nodiscard]] int bootmap_region_count();                                           // -1
+[[nodiscard]] const char* bootmap_region_name(int i);                               // null
+[[nodiscard]] int bootmap_copy_count(const char* name);                             // 0
+[[nodiscard]] int bootmap_active_index(const char* name);                           // -1
+[[nodiscard]] const BootPartition* bootmap_copy_at(const char* name, int i);        // null
+[[nodiscard]] int bootmap_copy_number(const char* name, int i);                     // -1
+[[nodiscard]] const char* bootmap_copy_fs(const char* name, int i);                 // null
+[[nodiscard]] const BootPartition* bootmap_copy_after(const char* name, int step);  // null
+[[nodiscard]] int bootmap_next_number(const char* name);                            // -1
+[[nodiscard]] const char* bootmap_next_fs(const char* name);                        // null
+[[nodiscard]] const BootPartition* bootmap_active_copy(const char* name);           // null
+[[nodiscard]] int bootmap_active_number(const char* name);                          // -1
+[[nodiscard]] const char* bootmap_active_fs(const char* name);                      // null
 // Device path writers: 0, or -1 (out untouched) when the copy does not exist or out is empty.
 [[nodiscard]] int bootmap_copy_device(const char* name, std::span<char> out, int i);
 [[nodiscard]] int bootmap_next_device(const char* name, std::span<char> out);

@@ -13,21 +13,21 @@ struct CommandRow {
   CommandHandler run;
 };
 
-// Handlers, one file per concern.
-int cmd_help(int argc, char** argv);
-int cmd_info(int argc, char** argv);
-int cmd_list(int argc, char** argv);
-int cmd_infos(int argc, char** argv);
-int cmd_getprop(int argc, char** argv);
-int cmd_setprop(int argc, char** argv);
+// Handlers, one file per command: each returns the command's result.
+int help_command(int argc, char** argv);
+int info_command(int argc, char** argv);
+int list_command(int argc, char** argv);
+int infos_command(int argc, char** argv);
+int getprop_command(int argc, char** argv);
+int setprop_command(int argc, char** argv);
 
 inline constexpr CommandRow COMMAND_TABLE[] = {
-    {.word = "help", .quiet = false, .run = cmd_help},
-    {.word = "list", .quiet = false, .run = cmd_list},
-    {.word = "infos", .quiet = true, .run = cmd_infos},
-    {.word = "info", .quiet = true, .run = cmd_info},
-    {.word = "getprop", .quiet = false, .run = cmd_getprop},  // quiet only for a get by name
-    {.word = "setprop", .quiet = false, .run = cmd_setprop},
+    {.word = "help", .quiet = false, .run = help_command},
+    {.word = "list", .quiet = false, .run = list_command},
+    {.word = "infos", .quiet = true, .run = infos_command},
+    {.word = "info", .quiet = true, .run = info_command},
+    {.word = "getprop", .quiet = false, .run = getprop_command},  // quiet only for a get by name
+    {.word = "setprop", .quiet = false, .run = setprop_command},
 };
 
 consteval bool command_words_unique() {

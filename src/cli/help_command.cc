@@ -2,15 +2,15 @@
 
 #include "cli/command_table.h"
 #include "cli/help_text.h"
-#include "main/process_state.h"
+#include "core/output.h"
 
 namespace vorn::cli {
 
-int cmd_help(int /*argc*/, char** /*argv*/) {
-  info_printf("Vornix vorn %s - boot image and firmware upgrade manager\n", VORN_VERSION);
-  info_printf("%s", HELP_COMMANDS);
-  info_printf("%s", HELP_ARGUMENTS);
-  info_printf("%s", HELP_INFO_FIELDS);
+int help_command(int /*argc*/, char** /*argv*/) {
+  core::info_printf("Vornix vorn %s - boot image and firmware upgrade manager\n", VORN_VERSION);
+  core::info_printf("%s", HELP_COMMANDS);
+  core::info_printf("%s", HELP_ARGUMENTS);
+  core::info_printf("%s", HELP_INFO_FIELDS);
   return 0;
 }
 

@@ -5,6 +5,7 @@
 
 namespace vorn::cli {
 
+// clang-format off
 inline constexpr const char HELP_COMMANDS[] =
     "vorn <command> <arguments>...\n"
     "vorn help                                          : this information.\n"
@@ -76,5 +77,6 @@ inline constexpr const char HELP_INFO_FIELDS[] =
     "                printout value-> 1.0.0-rc39|boot\n"
     "        - (ex2) <info_fileds> -> version,hdr_checksum,hdr_sha1\n"
     "                printout value-> 1.0.0-rc39|0x12738fed|20,1234567890ABCDEF1234567890ABCDEF12345678\n";
+// clang-format on
 
 }  // namespace vorn::cli

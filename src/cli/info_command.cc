@@ -2,14 +2,16 @@
 
 #include "cli/command_table.h"
 #include "cli/dispatcher.h"
-#include "main/process_state.h"
+#include "core/hardware_tag.h"
+#include "core/output.h"
 
 namespace vorn::cli {
 
 // "info hw_version": the hardware tag, with no newline added. Other words do nothing.
-int cmd_info(int argc, char** argv) {
+int info_command(int argc, char** argv) {
   const char* what = arg(argc, argv, 2);
-  if (what != nullptr && std::string_view(what) == "hw_version") result_print(hardware_tag());
+  if (what != nullptr && std::string_view(what) == "hw_version")
+    core::result_print(core::hardware_tag());
   return 0;
 }
 

@@ -2,10 +2,10 @@
 
 #include <atomic>
 
+#include "cli/common_startup.h"
 #include "cli/dispatcher.h"
+#include "core/reply_buffer.h"
 #include "daemon/request_words.h"
-#include "main/process_state.h"
-#include "main/common_startup.h"
 #include "platform/fixed_text.h"
 #include "platform/log.h"
 
@@ -19,10 +19,10 @@ std::mutex command_mutex;
 namespace {
 
 int run_tool(int argc, char** argv, std::span<char> reply) {
-  common_startup();
+  cli::common_startup();
   const int result = cli::dispatch(argc, argv, reply);
   // The reply text lives only for this request; leave no pointer to it behind.
-  set_reply_buffer({});
+  core::set_reply_buffer({});
   return result;
 }
 

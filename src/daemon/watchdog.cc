@@ -10,8 +10,8 @@
 #include <string_view>
 #include <thread>
 
+#include "cli/common_startup.h"
 #include "daemon/threads.h"
-#include "main/common_startup.h"
 #include "platform/fixed_paths.h"
 #include "platform/fixed_text.h"
 #include "platform/number_text.h"
@@ -33,7 +33,7 @@ int open_write_only(const char* path) { return ::open(path, O_WRONLY | O_CLOEXEC
 int issue_request(int fd, unsigned long request, int* value) { return ::ioctl(fd, request, value); }
 
 constexpr WatchdogPlatform DEFAULT_PLATFORM = {
-    .startup = common_startup,
+    .startup = cli::common_startup,
     .property = settings::property_get,
     .open_device = open_write_only,
     .request = issue_request,

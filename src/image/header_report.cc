@@ -8,8 +8,8 @@
 #include <ctime>
 #include <span>
 
+#include "core/output.h"
 #include "image/field_table.h"
-#include "main/process_state.h"
 #include "platform/fixed_text.h"
 
 namespace vorn::image {
@@ -33,14 +33,14 @@ const char* contents_label(uint32_t type) {
 
 void report_u32(const HeaderHandle& handle, const char* name) {
   const uint32_t value = header_get_u32(&handle, name);
-  if (value != 0) info_printf(" `+<%s>=0x%x\n", name, value);
+  if (value != 0) core::info_printf(" `+<%s>=0x%x\n", name, value);
 }
 
 void report_string(const HeaderHandle& handle, const char* name,
                    std::array<uint8_t, REPORT_VALUE_SIZE>& scratch) {
   char* text = reinterpret_cast<char*>(scratch.data());
   if (header_get_string(&handle, name, text, REPORT_VALUE_SIZE) != nullptr) {
-    info_printf(" `+<%s>=%s\n", name, text);
+    core::info_printf(" `+<%s>=%s\n", name, text);
   }
 }
 
@@ -48,40 +48,9 @@ void report_binary(const HeaderHandle& handle, const char* name,
                    std::array<uint8_t, REPORT_VALUE_SIZE>& scratch) {
   const uint32_t length = header_get_binary(&handle, name, scratch.data(), REPORT_VALUE_SIZE);
   if (length == 0) return;
-  info_printf(" `+<%s>=", name);
+  core::info_printf(" `+<%s>=", name);
   print_hex(length, scratch.data());
-  info_printf("\n");
-}
-
-// The printed text of one "infos" item: "|" and a 256-byte value in hex fit with room to spare.
-using InfosPiece = std::array<char, 2 * INFOS_BINARY_CAPACITY + 16>;
-
-// Formats one item into piece; false when the item is skipped (prints nothing, not counted).
-bool format_infos_item(const HeaderHandle& handle, const char* name, bool first,
-                       InfosPiece& piece) {
-  const char* separator = first ? "" : "|";
-  switch (header_field_type(&handle, name)) {
-    case FIELD_UINT32:
-      platform::format_text(piece, "%s0x%08x", separator, header_get_u32(&handle, name));
-      return true;
-    case FIELD_STRING: {
-      std::array<char, INFOS_STRING_CAPACITY> value{};
-      if (header_get_string(&handle, name, value.data(), value.size()) == nullptr) return false;
-      platform::format_text(piece, "%s%s", separator, value.data());
-      return true;
-    }
-    case FIELD_BINARY: {
-      std::array<uint8_t, INFOS_BINARY_CAPACITY> value{};
-      const uint32_t length = header_get_binary(&handle, name, value.data(), value.size());
-      if (length == 0) return false;
-      platform::format_text(piece, "%s%u,", separator, length);
-      for (uint32_t i = 0; i < length; ++i) platform::append_format(piece, "%02X", value[i]);
-      return true;
-    }
-    default:
-      platform::copy_text(piece, separator);
-      return true;
-  }
+  core::info_printf("\n");
 }
 
 }  // namespace
@@ -90,15 +59,15 @@ int header_print_report(const HeaderHandle* handle) {
   if (handle == nullptr || handle->version != 1) return 0;
   const HeaderHandle& h = *handle;
   std::array<uint8_t, REPORT_VALUE_SIZE> scratch{};
-  info_printf("[VIF Header(v1) Infos]\n");
+  core::info_printf("[VIF Header(v1) Infos]\n");
   report_binary(h, "magic", scratch);
   report_u32(h, "hdr_version");
   if (const uint32_t type = header_get_u32(&h, "hdr_type"); type != 0) {
-    info_printf(" `+<hdr_type>=0x%x(%s)\n", type, type_label(type));
+    core::info_printf(" `+<hdr_type>=0x%x(%s)\n", type, type_label(type));
   }
   if (const uint32_t cap = header_get_u32(&h, "hdr_cap"); cap != 0) {
-    info_printf(" `+<hdr_cap>=0x%x(%s)\n", cap,
-                (cap & HDR_CAP_COMPRESSED) != 0 ? "GZipped" : "Normal");
+    core::info_printf(" `+<hdr_cap>=0x%x(%s)\n", cap,
+                      (cap & HDR_CAP_COMPRESSED) != 0 ? "GZipped" : "Normal");
   }
   report_u32(h, "hdr_size");
   report_u32(h, "hdr_checksum");
@@ -108,7 +77,7 @@ int header_print_report(const HeaderHandle* handle) {
   if (const uint32_t stamp = header_get_u32(&h, "timestamp"); stamp != 0) {
     std::array<char, TIMESTAMP_TEXT_SIZE> when{};
     format_timestamp(&stamp, when.data(), when.size(), REPORT_TIME_ZONE_HOURS);
-    info_printf(" `+<timestamp>=0x%x(%s)\n", stamp, when.data());
+    core::info_printf(" `+<timestamp>=0x%x(%s)\n", stamp, when.data());
   }
   report_string(h, "version", scratch);
   for (const char* name : {"req_hw", "req_sw0", "req_sw1", "req_sw2", "req_sw3", "req_sw4"}) {
@@ -118,10 +87,10 @@ int header_print_report(const HeaderHandle* handle) {
   report_u32(h, "contents_off");
   report_u32(h, "contents_size");
   if (const uint32_t type = header_get_u32(&h, "contents_type"); type != 0) {
-    info_printf(" `+<contents_type>=0x%x(%s)\n", type, contents_label(type));
+    core::info_printf(" `+<contents_type>=0x%x(%s)\n", type, contents_label(type));
   }
-  info_printf(" `+<contents_checksum>=0x%x\n", header_get_u32(&h, "contents_checksum"));
-  info_printf(" `+<contents_crc32>=0x%x\n", header_get_u32(&h, "contents_crc32"));
+  core::info_printf(" `+<contents_checksum>=0x%x\n", header_get_u32(&h, "contents_checksum"));
+  core::info_printf(" `+<contents_crc32>=0x%x\n", header_get_u32(&h, "contents_crc32"));
   report_binary(h, "contents_sha1", scratch);
   return 0;
 }
@@ -143,28 +112,7 @@ char* format_timestamp(const uint32_t* time, char* out, size_t out_size, int hou
 
 void print_hex(size_t length, const uint8_t* bytes) {
   if (bytes == nullptr) return;
-  for (size_t i = 0; i < length; ++i) info_printf("%02x", bytes[i]);
-}
-
-int infos_print_fields(const HeaderHandle* handle, char* field_list) {
-  if (handle == nullptr || field_list == nullptr) return -1;
-  char* rest = field_list;
-  int counted = 0;
-  while (*rest != '\0') {
-    char* item = rest;
-    char* comma = std::strchr(rest, ',');
-    if (comma != nullptr) {
-      *comma = '\0';
-      rest = comma + 1;
-    } else {
-      rest += std::strlen(rest);
-    }
-    InfosPiece piece{};
-    if (!format_infos_item(*handle, item, counted == 0, piece)) continue;
-    result_print(platform::slot_text(piece));
-    ++counted;
-  }
-  return 0;
+  for (size_t i = 0; i < length; ++i) core::info_printf("%02x", bytes[i]);
 }
 
 }  // namespace vorn::image

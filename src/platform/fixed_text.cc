@@ -57,8 +57,8 @@ bool append_format(std::span<char> slot, const char* fmt, ...) {
 
 std::string_view slot_text(std::span<const char> slot) {
   const void* nul = std::memchr(slot.data(), '\0', slot.size());
-  const size_t n = nul ? static_cast<size_t>(static_cast<const char*>(nul) - slot.data())
-                       : slot.size();
+  const size_t n =
+      nul ? static_cast<size_t>(static_cast<const char*>(nul) - slot.data()) : slot.size();
   return {slot.data(), n};
 }
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "main/process_state.h"
+#include "core/hardware_tag.h"
 
 namespace vorn::settings {
 
@@ -12,7 +12,7 @@ void boot_keys_hook(char* token, void* /*context*/) {
   const char* eq = std::strchr(token, '=');
   if (eq == nullptr || eq == token) return;
   if (std::string_view(token, static_cast<size_t>(eq - token)) != "vorn.hw") return;
-  hardware_tag_set(eq + 1);
+  core::hardware_tag_set(eq + 1);
 }
 
 }  // namespace vorn::settings

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "main/process_state.h"
+#include "core/output.h"
 #include "platform/fixed_text.h"
 #include "platform/number_text.h"
 #include "platform/scope_guard.h"
@@ -83,7 +83,7 @@ void open_control_socket() {
   if (g_control_socket < 0) {
     std::array<char, MESSAGE_SIZE> message{};
     platform::format_text(message, "socket() failed: %s\n", std::strerror(errno));
-    info_printf("%s", message.data());
+    core::info_printf("%s", message.data());
   }
 }
 
@@ -130,8 +130,8 @@ int setup_run(const SetupProperties& properties, const char* option) {
     set_wanted = parse_mac(address_text.data(), wanted) == 0;
     // A value that does not parse must never become a zero or half-read address.
     if (!set_wanted) {
-      info_printf("%s: invalid MAC address '%s', address not changed\n", properties.address,
-                  address_text.data());
+      core::info_printf("%s: invalid MAC address '%s', address not changed\n", properties.address,
+                        address_text.data());
     }
   }
 

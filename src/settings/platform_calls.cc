@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include "platform/reboot.h"
-#include "platform/unique_fd.h"
 #include "platform/shell.h"
+#include "platform/unique_fd.h"
 
 namespace vorn::settings {
 

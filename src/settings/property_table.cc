@@ -5,7 +5,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "main/process_state.h"
+#include "core/hardware_tag.h"
+#include "core/output.h"
 #include "settings/boot_env.h"
 #include "settings/net_setup.h"
 #include "settings/system_actions.h"
@@ -23,7 +24,7 @@ bool name_present(const char* name) { return name != nullptr && name[0] != '\0';
 const char* hw_version_get(const char* name) {
   if (!name_present(name)) return nullptr;
   const char* stored = bootenv_get(name);
-  return stored != nullptr ? stored : hardware_tag();
+  return stored != nullptr ? stored : core::hardware_tag();
 }
 
 // Row 2: the stored address, else the boot loader's.
@@ -209,7 +210,7 @@ const char* access_text(uint32_t access) {
 
 int property_table_select() {
   g_selected = nullptr;
-  const std::string_view tag = hardware_tag();
+  const std::string_view tag = core::hardware_tag();
   for (const ModelDesc* model = MODELS; name_present(model->prefix); ++model) {
     if (!tag.starts_with(model->prefix)) continue;
     g_selected = model->table;
@@ -271,45 +272,16 @@ int property_set_defaults() {
   const PropertyDesc* table = nullptr;
   if (property_count(&table) < 0) return -1;
   for (const PropertyDesc* row = table; table != nullptr && name_present(row->name); ++row) {
-    info_printf(" %-20s", row->name);
+    core::info_printf(" %-20s", row->name);
     // A row that refuses (read-only and action rows) is still reported as deleted.
     (void)property_set(row->name, row->default_value);
     if (row->default_value != nullptr) {
-      info_printf(" [set] : %s\n", row->default_value);
+      core::info_printf(" [set] : %s\n", row->default_value);
     } else {
-      info_printf(" [del]\n");
+      core::info_printf(" [del]\n");
     }
   }
   return 0;
-}
-
-int property_command(bool set, const char* name, const char* value, bool list) {
-  if (list) {
-    const PropertyDesc* table = nullptr;
-    if (property_count(&table) <= 0) return 0;
-    const bool comments = name != nullptr && std::string_view(name) == "comment";
-    for (const PropertyDesc* row = table; name_present(row->name); ++row) {
-      if (comments) {
-        const char* access = access_text(row->access);
-        info_printf(" %-20s [%s] : %s\n", row->name, access ? access : "", row->description);
-      } else {
-        const char* current = property_get(row->name);
-        info_printf(" %-20s : %s\n", row->name, current ? current : "");
-      }
-    }
-    return 0;
-  }
-  if (!set) {
-    const char* current = property_get(name);
-    if (current == nullptr) return 0;
-    result_print(current);
-    result_print("\n");
-    return 0;
-  }
-  const int result = (name != nullptr && std::string_view(name) == "default")
-                         ? property_set_defaults()
-                         : property_set(name, value);
-  return result < 0 ? PROP_COMMAND_FAILED : result;
 }
 
 }  // namespace vorn::settings

@@ -62,9 +62,6 @@ inline constexpr int PROP_SET_NOT_WRITABLE = -3;
 inline constexpr int PROP_SET_NO_ACTION_FLAG = -4;
 inline constexpr int PROP_SET_NO_ACTION = -5;
 
-// Result of property_command for every failure.
-inline constexpr int PROP_COMMAND_FAILED = -1;
-
 // Access text of a flag set ("r--", "-w-", "rw-", "--x", "rwx"); null for other values.
 [[nodiscard]] const char* access_text(uint32_t access);
 
@@ -92,12 +89,5 @@ int property_table_select();
 // Sets every row of the selected table to its default (deleting rows without one), printing
 // one line per row. 0, or -1 when no table is selected.
 [[nodiscard]] int property_set_defaults();
-
-// Back end of "getprop" and "setprop". With list set: the listing of names and values, or of
-// access and descriptions when name is "comment"; 0. With set clear: prints (and appends to the
-// reply) the property's value and a newline; 0 also when it cannot be read. With set set:
-// "default" sets the defaults, anything else is property_set; PROP_COMMAND_FAILED for every
-// negative result, otherwise the result unchanged.
-[[nodiscard]] int property_command(bool set, const char* name, const char* value, bool list);
 
 }  // namespace vorn::settings

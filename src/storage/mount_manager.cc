@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "main/process_state.h"
+#include "core/output.h"
 #include "platform/fixed_paths.h"
 #include "platform/fixed_text.h"
 #include "platform/unique_fd.h"
@@ -64,7 +64,7 @@ template <typename Field>
 const MountedVolume* find_by(const char* value, Field field) {
   if (value == nullptr) return nullptr;
   if (mounts_scan() != 0) {
-    diag_printf("failed to scan mounted volumes\n");
+    core::diag_printf("failed to scan mounted volumes\n");
     return nullptr;
   }
   for (const MountedVolume& v : g_volumes) {
@@ -87,10 +87,10 @@ int mounts_scan() {
     std::string_view f[4];
     const int found = split_fields(line, f);
     if (found == 4) {
-      g_volumes.push_back({std::string(f[0]), std::string(f[1]), std::string(f[2]),
-                           std::string(f[3])});
+      g_volumes.push_back(
+          {std::string(f[0]), std::string(f[1]), std::string(f[2]), std::string(f[3])});
     } else {
-      diag_printf("matches was %d on <<%.40s>>\n", found, std::string(line).c_str());
+      core::diag_printf("matches was %d on <<%.40s>>\n", found, std::string(line).c_str());
     }
   }
   return 0;
@@ -127,15 +127,15 @@ int mount_locator(const ImageLocator* locator) {
   ::mkdir(private_mount(), 0755);
   const std::string_view fs = platform::slot_text(locator->fs_type);
   if (fs != "ext4" && fs != "vfat") {
-    diag_printf("unknown fs_type \"%s\" for %s\n", std::string(fs).c_str(), private_mount());
+    core::diag_printf("unknown fs_type \"%s\" for %s\n", std::string(fs).c_str(), private_mount());
     return -1;
   }
   if (::mount(locator->dev_path.data(), private_mount(), locator->fs_type.data(),
               PRIVATE_MOUNT_FLAGS, "") == 0) {
     return 0;
   }
-  diag_printf("failed to mount %s,%s (%s)\n", private_mount(), locator->dev_path.data(),
-              std::strerror(errno));
+  core::diag_printf("failed to mount %s,%s (%s)\n", private_mount(), locator->dev_path.data(),
+                    std::strerror(errno));
   return -1;
 }
 

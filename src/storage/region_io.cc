@@ -16,6 +16,7 @@ namespace {
 
 constexpr size_t RESOLVED_PATH_SIZE = 128;  // 127 characters and a NUL
 
+// clang-format off
 constexpr RegionOps REGION_TABLE[] = {
     {.prefix = "bmap@boot", .access_kinds = ACCESS_RAW | ACCESS_FILE, .read_raw = read_raw,
      .write_raw = write_raw, .read_file = read_file, .write_file = write_file,
@@ -34,6 +35,7 @@ constexpr RegionOps REGION_TABLE[] = {
     {.prefix = "file@", .access_kinds = ACCESS_FILE, .read_raw = nullptr, .write_raw = nullptr,
      .read_file = read_file, .write_file = write_file, .file_size = file_size, .prefix_len = 5},
 };
+// clang-format on
 
 consteval bool prefix_lengths_match() {
   for (const RegionOps& row : REGION_TABLE) {
@@ -48,8 +50,7 @@ static_assert(prefix_lengths_match(), "each row compares exactly its prefix");
 bool resolve_file_path(const ImageLocator& locator, std::span<char> out) {
   if (locator.dev_path[0] == '\0') return platform::copy_text_whole(out, locator.fs_path.data());
   if (const MountedVolume* volume = mounts_find_by_device(locator.dev_path.data())) {
-    return platform::format_text(out, "%s%s", volume->mount_point.c_str(),
-                                 locator.fs_path.data());
+    return platform::format_text(out, "%s%s", volume->mount_point.c_str(), locator.fs_path.data());
   }
   if (mount_locator(&locator) != 0) return false;
   return platform::format_text(out, "%s%s",
@@ -64,9 +65,9 @@ const RegionOps* region_ops_find(const char* name) {
   const std::string_view text = name;
   for (const RegionOps& row : REGION_TABLE) {
     const std::string_view prefix = row.prefix;
-    const bool match = row.prefix_len == 0 ? text == prefix
-                                           : text.substr(0, row.prefix_len) ==
-                                                 prefix.substr(0, row.prefix_len);
+    const bool match = row.prefix_len == 0
+                           ? text == prefix
+                           : text.substr(0, row.prefix_len) == prefix.substr(0, row.prefix_len);
     if (match) return &row;
   }
   return nullptr;
@@ -117,8 +118,7 @@ namespace {
 // Moves bytes between a buffer and what a locator text names: the raw window (which must fit
 // the buffer) or length bytes at offset of the file.
 template <typename Byte>
-int32_t locator_transfer(const char* text, std::span<Byte> buffer, int32_t offset,
-                         int32_t length,
+int32_t locator_transfer(const char* text, std::span<Byte> buffer, int32_t offset, int32_t length,
                          int32_t (*raw)(const ImageLocator*, std::span<Byte>, int32_t),
                          int32_t (*file)(const ImageLocator*, std::span<Byte>, int32_t)) {
   if (buffer.data() == nullptr) return -1;
@@ -126,8 +126,7 @@ int32_t locator_transfer(const char* text, std::span<Byte> buffer, int32_t offse
   if (locator_parse(text, &locator) == nullptr) return -1;
   if (locator.is_raw) {
     if (locator.raw_size > buffer.size()) return -1;
-    return raw(&locator, buffer.first(locator.raw_size),
-               static_cast<int32_t>(locator.raw_offset));
+    return raw(&locator, buffer.first(locator.raw_size), static_cast<int32_t>(locator.raw_offset));
   }
   if (length < 0 || static_cast<size_t>(length) > buffer.size()) return -1;
   return file(&locator, buffer.first(static_cast<size_t>(length)), offset);
@@ -135,8 +134,7 @@ int32_t locator_transfer(const char* text, std::span<Byte> buffer, int32_t offse
 
 }  // namespace
 
-int32_t locator_read(const char* text, std::span<uint8_t> buffer, int32_t offset,
-                     int32_t length) {
+int32_t locator_read(const char* text, std::span<uint8_t> buffer, int32_t offset, int32_t length) {
   return locator_transfer<uint8_t>(text, buffer, offset, length, read_raw, read_file);
 }
 

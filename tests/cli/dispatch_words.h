@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "cli/dispatcher.h"
-#include "main/process_state.h"
+#include "core/hardware_tag.h"
+#include "core/output.h"
+#include "core/reply_buffer.h"
 
 namespace vorn::cli::test {
 
@@ -15,8 +17,8 @@ inline int dispatch_words(std::vector<std::string> words, std::span<char> reply 
   std::vector<char*> argv;
   for (auto& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
-  set_verbosity(VERBOSITY_NORMAL);
-  set_reply_buffer({});
+  core::set_verbosity(core::VERBOSITY_NORMAL);
+  core::set_reply_buffer({});
   return dispatch(static_cast<int>(words.size()), argv.data(), reply);
 }
 

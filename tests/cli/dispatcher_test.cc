@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "cli/dispatch_words.h"
-#include "main/process_state.h"
+#include "core/hardware_tag.h"
+#include "core/output.h"
+#include "core/reply_buffer.h"
 
 namespace vorn::cli {
 namespace {
@@ -24,14 +26,14 @@ TEST(Dispatch, MissingOrUnknownWordIsMinusTwo) {
 }
 
 TEST(Dispatch, InfoHwVersionAnswersTheTagIntoTheReply) {
-  hardware_tag_set("zt4100.1.0");
-  std::array<char, REPLY_BUFFER_SIZE> reply{};
+  core::hardware_tag_set("zt4100.1.0");
+  std::array<char, core::REPLY_BUFFER_SIZE> reply{};
   testing::internal::CaptureStdout();
   EXPECT_EQ(run({"vorn", "info", "hw_version"}, reply), 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "zt4100.1.0");
   EXPECT_STREQ(reply.data(), "zt4100.1.0");
-  EXPECT_EQ(verbosity(), VERBOSITY_QUIET);
-  hardware_tag_clear();
+  EXPECT_EQ(core::verbosity(), core::VERBOSITY_QUIET);
+  core::hardware_tag_clear();
 }
 
 TEST(Dispatch, InfoWithOtherWordsDoesNothing) {
@@ -42,7 +44,7 @@ TEST(Dispatch, InfoWithOtherWordsDoesNothing) {
 }
 
 TEST(Dispatch, HelpIsSilentThroughTheDaemon) {
-  std::array<char, REPLY_BUFFER_SIZE> reply{};
+  std::array<char, core::REPLY_BUFFER_SIZE> reply{};
   testing::internal::CaptureStdout();
   EXPECT_EQ(run({"vorn", "help"}, reply), 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "cli/dispatch_words.h"
-#include "main/process_state.h"
+#include "core/hardware_tag.h"
+#include "core/output.h"
+#include "core/reply_buffer.h"
 #include "settings/device_fixture.h"
 #include "settings/property_table.h"
 
@@ -18,14 +20,14 @@ using settings::test::DeviceFixture;
 class PropertyCommandsTest : public DeviceFixture {
  protected:
   PropertyCommandsTest() {
-    hardware_tag_set("zt4100.0.0");
+    core::hardware_tag_set("zt4100.0.0");
     EXPECT_EQ(settings::property_table_select(), 0);
   }
   ~PropertyCommandsTest() override {
-    hardware_tag_clear();
+    core::hardware_tag_clear();
     (void)settings::property_table_select();
-    set_verbosity(VERBOSITY_NORMAL);
-    set_reply_buffer({});
+    core::set_verbosity(core::VERBOSITY_NORMAL);
+    core::set_reply_buffer({});
   }
 
   int run(std::vector<std::string> words, std::span<char> reply = {}) {
@@ -47,7 +49,7 @@ TEST_F(PropertyCommandsTest, GetpropAloneListsValues) {
   EXPECT_EQ(run({"vorn", "getprop"}), 0);
   EXPECT_EQ(lines(out_), 28u);
   EXPECT_NE(out_.find(" sys.eth.if           : eth1\n"), std::string::npos);
-  EXPECT_EQ(verbosity(), VERBOSITY_NORMAL);
+  EXPECT_EQ(core::verbosity(), core::VERBOSITY_NORMAL);
 }
 
 TEST_F(PropertyCommandsTest, GetpropCommentListsDescriptionsAlsoWithExtraWords) {
@@ -63,14 +65,14 @@ TEST_F(PropertyCommandsTest, GetpropNameIsAQuietGet) {
   write_entries({"sys.eth.if=eth1"});
   EXPECT_EQ(run({"vorn", "getprop", "sys.eth.if"}), 0);
   EXPECT_EQ(out_, "eth1\n");
-  EXPECT_EQ(verbosity(), VERBOSITY_QUIET);
+  EXPECT_EQ(core::verbosity(), core::VERBOSITY_QUIET);
   EXPECT_EQ(run({"vorn", "getprop", "sys.nothing"}), 0);
   EXPECT_EQ(out_, "");
 }
 
 TEST_F(PropertyCommandsTest, DaemonRepliesCarryTheValueAndListingsStaySilent) {
   write_entries({"sys.eth.if=eth1"});
-  std::array<char, REPLY_BUFFER_SIZE> reply{};
+  std::array<char, core::REPLY_BUFFER_SIZE> reply{};
   EXPECT_EQ(run({"vorn", "getprop", "sys.eth.if"}, reply), 0);
   EXPECT_STREQ(reply.data(), "eth1\n");
   reply.fill('\0');

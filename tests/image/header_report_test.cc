@@ -5,8 +5,11 @@
 #include <array>
 #include <string>
 
+#include "cli/infos_command.h"
+#include "core/hardware_tag.h"
+#include "core/output.h"
+#include "core/reply_buffer.h"
 #include "image/test_header.h"
-#include "main/process_state.h"
 
 namespace vorn::image {
 namespace {
@@ -19,12 +22,12 @@ using test::text_form;
 class Output : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_verbosity(VERBOSITY_NORMAL);
-    set_reply_buffer({});
+    core::set_verbosity(core::VERBOSITY_NORMAL);
+    core::set_reply_buffer({});
   }
   void TearDown() override {
-    set_verbosity(VERBOSITY_NORMAL);
-    set_reply_buffer({});
+    core::set_verbosity(core::VERBOSITY_NORMAL);
+    core::set_reply_buffer({});
   }
   static std::string report(HeaderHandle* h) {
     ::testing::internal::CaptureStdout();
@@ -33,7 +36,7 @@ class Output : public ::testing::Test {
   }
   static std::string infos(HeaderHandle* h, std::string list) {
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(infos_print_fields(h, list.data()), 0);
+    EXPECT_EQ(cli::infos_print_fields(h, list.data()), 0);
     return ::testing::internal::GetCapturedStdout();
   }
 };
@@ -117,7 +120,7 @@ TEST_F(Output, ReportIsSilentForOtherVersionsAndAtLowVerbosity) {
   h->version = 2;
   EXPECT_EQ(report(h.get()), "");
   h->version = 1;
-  set_verbosity(1);
+  core::set_verbosity(1);
   EXPECT_EQ(report(h.get()), "");
   EXPECT_EQ(report(nullptr), "");
 }
@@ -141,7 +144,7 @@ TEST_F(Output, PrintHexIsLowerCaseAndOnlyAtNormalVerbosity) {
   ::testing::internal::CaptureStdout();
   print_hex(3, bytes);
   print_hex(3, nullptr);
-  set_verbosity(1);
+  core::set_verbosity(1);
   print_hex(3, bytes);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "00ab7f");
 }
@@ -161,8 +164,8 @@ TEST_F(Output, InfosSeparatesItemsAndPrintsBarsForUnknownNames) {
             "1.0.2|0x00000ba5|20,000102030405060708090A0B0C0D0E0F10111213");
   EXPECT_EQ(infos(h.get(), "hdr_cap,tag_setup"), "0x00000004|0x00000001");
   char list[] = "version";
-  EXPECT_EQ(infos_print_fields(nullptr, list), -1);
-  EXPECT_EQ(infos_print_fields(h.get(), nullptr), -1);
+  EXPECT_EQ(cli::infos_print_fields(nullptr, list), -1);
+  EXPECT_EQ(cli::infos_print_fields(h.get(), nullptr), -1);
 }
 
 TEST_F(Output, InfosSkipsValuesThatCannotBeRead) {
@@ -179,12 +182,12 @@ TEST_F(Output, InfosSkipsValuesThatCannotBeRead) {
 
 TEST_F(Output, InfosGoesToTheReplyAlsoWhenQuiet) {
   LoadedHeader h = LoadedHeader::binary(binary_form(report_header()));
-  std::array<char, REPLY_BUFFER_SIZE> reply{};
-  set_reply_buffer(reply);
-  set_verbosity(VERBOSITY_QUIET);
+  std::array<char, core::REPLY_BUFFER_SIZE> reply{};
+  core::set_reply_buffer(reply);
+  core::set_verbosity(core::VERBOSITY_QUIET);
   EXPECT_EQ(infos(h.get(), "alias,contents_crc32"), "boot|0x0000001f");
   EXPECT_STREQ(reply.data(), "boot|0x0000001f");
-  set_verbosity(VERBOSITY_QUIET - 1);
+  core::set_verbosity(core::VERBOSITY_QUIET - 1);
   EXPECT_EQ(infos(h.get(), "version"), "");
   EXPECT_STREQ(reply.data(), "boot|0x0000001f1.0.2");
 }

@@ -9,9 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "cli/property_command.h"
+#include "core/hardware_tag.h"
+#include "core/output.h"
+#include "core/reply_buffer.h"
 #include "device_fixture.h"
 #include "fake_platform_calls.h"
-#include "main/process_state.h"
 
 namespace vorn::settings::test {
 namespace {
@@ -57,14 +60,14 @@ TEST(InterfaceName, OnlyPlainNamesUpToFifteenCharacters) {
 class NetSetupTest : public DeviceFixture {
  protected:
   NetSetupTest() {
-    hardware_tag_set("zt4100.0.0");
+    core::hardware_tag_set("zt4100.0.0");
     EXPECT_EQ(property_table_select(), 0);
     calls_.interfaces["eth0"] = {.address = {0x1E, 0xED, 0x19, 0x27, 0x1A, 0xB3}, .flags = IFF_UP};
     calls_.interfaces["wlan0"] = {.address = {2, 0, 0, 0, 0, 9}, .flags = IFF_UP};
-    set_verbosity(VERBOSITY_NORMAL);
+    core::set_verbosity(core::VERBOSITY_NORMAL);
   }
   ~NetSetupTest() override {
-    hardware_tag_clear();
+    core::hardware_tag_clear();
     (void)property_table_select();
   }
 
@@ -241,12 +244,13 @@ TEST_F(NetSetupTest, QueryAndOtherModesDoNothing) {
 
 TEST_F(NetSetupTest, RunThroughSetpropReducesFailuresToMinusOne) {
   write_entries({"sys.eth.if=eth0;reboot"});
-  EXPECT_EQ(capture([] { return property_command(true, "!sys.eth.ip.setup", nullptr, false); }),
-            -1);
-  write_entries({"sys.eth.if=eth0"});
   EXPECT_EQ(
-      capture([] { return property_command(true, "!sys.eth.ip.setup", "mutualif=wlan0", false); }),
-      0);
+      capture([] { return cli::property_command(true, "!sys.eth.ip.setup", nullptr, false); }), -1);
+  write_entries({"sys.eth.if=eth0"});
+  EXPECT_EQ(capture([] {
+              return cli::property_command(true, "!sys.eth.ip.setup", "mutualif=wlan0", false);
+            }),
+            0);
   EXPECT_EQ(calls_.log.front(), "open");
 }
 

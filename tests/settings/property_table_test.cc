@@ -9,9 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "cli/property_command.h"
+#include "core/hardware_tag.h"
+#include "core/output.h"
+#include "core/reply_buffer.h"
 #include "device_fixture.h"
 #include "fake_platform_calls.h"
-#include "main/process_state.h"
 #include "settings/boot_env.h"
 
 namespace vorn::settings::test {
@@ -33,18 +36,18 @@ class PropertyTest : public DeviceFixture {
         min_free_(platform::FixedPath::MIN_FREE_KBYTES, dir_.write("min_free_kbytes", "4096\n")),
         drop_(platform::FixedPath::DROP_CACHES, dir_.file("drop_caches")) {
     select("zt4100.1.0");
-    set_verbosity(VERBOSITY_NORMAL);
-    set_reply_buffer({});
+    core::set_verbosity(core::VERBOSITY_NORMAL);
+    core::set_reply_buffer({});
   }
   ~PropertyTest() override {
-    hardware_tag_clear();
+    core::hardware_tag_clear();
     (void)property_table_select();
-    set_verbosity(VERBOSITY_NORMAL);
-    set_reply_buffer({});
+    core::set_verbosity(core::VERBOSITY_NORMAL);
+    core::set_reply_buffer({});
   }
 
   static int select(const char* tag) {
-    hardware_tag_set(tag);
+    core::hardware_tag_set(tag);
     return property_table_select();
   }
 
@@ -117,7 +120,7 @@ TEST_F(PropertyTest, ListingShowsEveryRowWithItsValue) {
   write_entries({"sys.eth.if=eth1"});
   int result = -7;
   const std::string out =
-      captured([&] { result = property_command(false, nullptr, nullptr, true); });
+      captured([&] { result = cli::property_command(false, nullptr, nullptr, true); });
   EXPECT_EQ(result, 0);
   EXPECT_EQ(out,
             " sys.hw.version       : zt4100.1.0\n"
@@ -152,7 +155,8 @@ TEST_F(PropertyTest, ListingShowsEveryRowWithItsValue) {
 }
 
 TEST_F(PropertyTest, CommentListingShowsAccessAndDescription) {
-  const std::string out = captured([] { (void)property_command(false, "comment", nullptr, true); });
+  const std::string out =
+      captured([] { (void)cli::property_command(false, "comment", nullptr, true); });
   EXPECT_EQ(lines(out), 28u);
   EXPECT_NE(out.find(" sys.mem.free         [r--] : dram free(KB)\n"), std::string::npos);
   EXPECT_NE(out.find(" sys.reboot           [--x] : reboot system\n"), std::string::npos);
@@ -166,24 +170,27 @@ TEST_F(PropertyTest, CommentListingShowsAccessAndDescription) {
 
 TEST_F(PropertyTest, ListingsPrintNothingWhenQuietOrWithoutTable) {
   write_entries({"sys.eth.if=eth1"});
-  set_verbosity(VERBOSITY_QUIET);
-  EXPECT_EQ(captured([] { (void)property_command(false, nullptr, nullptr, true); }), "");
-  EXPECT_EQ(captured([] { (void)property_command(false, "comment", nullptr, true); }), "");
-  set_verbosity(VERBOSITY_NORMAL);
+  core::set_verbosity(core::VERBOSITY_QUIET);
+  EXPECT_EQ(captured([] { (void)cli::property_command(false, nullptr, nullptr, true); }), "");
+  EXPECT_EQ(captured([] { (void)cli::property_command(false, "comment", nullptr, true); }), "");
+  core::set_verbosity(core::VERBOSITY_NORMAL);
   select("");
-  EXPECT_EQ(captured([] { EXPECT_EQ(property_command(false, nullptr, nullptr, true), 0); }), "");
+  EXPECT_EQ(captured([] { EXPECT_EQ(cli::property_command(false, nullptr, nullptr, true), 0); }),
+            "");
 }
 
 TEST_F(PropertyTest, GetPrintsTheValueWithANewlineAndAppendsItToTheReply) {
   write_entries({"sys.eth.if=eth1"});
-  std::array<char, REPLY_BUFFER_SIZE> reply{};
-  set_reply_buffer(reply);
-  set_verbosity(VERBOSITY_QUIET);
-  EXPECT_EQ(captured([] { EXPECT_EQ(property_command(false, "sys.eth.if", nullptr, false), 0); }),
-            "eth1\n");
+  std::array<char, core::REPLY_BUFFER_SIZE> reply{};
+  core::set_reply_buffer(reply);
+  core::set_verbosity(core::VERBOSITY_QUIET);
+  EXPECT_EQ(
+      captured([] { EXPECT_EQ(cli::property_command(false, "sys.eth.if", nullptr, false), 0); }),
+      "eth1\n");
   EXPECT_STREQ(reply.data(), "eth1\n");
-  EXPECT_EQ(captured([] { EXPECT_EQ(property_command(false, "sys.nothing", nullptr, false), 0); }),
-            "");
+  EXPECT_EQ(
+      captured([] { EXPECT_EQ(cli::property_command(false, "sys.nothing", nullptr, false), 0); }),
+      "");
   EXPECT_STREQ(reply.data(), "eth1\n");
 }
 
@@ -197,20 +204,20 @@ TEST_F(PropertyTest, HardwareVersionFallsBackToTheTag) {
 TEST_F(PropertyTest, MacAddressChecksLengthAndFallsBackToTheBootLoaderValue) {
   write_entries({"ethaddr=00:11:22:33:44:55"});
   EXPECT_STREQ(property_get("sys.eth.addr"), "00:11:22:33:44:55");
-  EXPECT_EQ(property_command(true, "sys.eth.addr", "1E:ED:19:27:1A", false), -1);
+  EXPECT_EQ(cli::property_command(true, "sys.eth.addr", "1E:ED:19:27:1A", false), -1);
   EXPECT_EQ(property_set("sys.eth.addr", ""), -1);
-  EXPECT_EQ(property_command(true, "sys.eth.addr", "1E:ED:19:27:1A:B4", false), 0);
+  EXPECT_EQ(cli::property_command(true, "sys.eth.addr", "1E:ED:19:27:1A:B4", false), 0);
   EXPECT_STREQ(property_get("sys.eth.addr"), "1E:ED:19:27:1A:B4");
-  EXPECT_EQ(property_command(true, "sys.eth.addr", nullptr, false), 0);
+  EXPECT_EQ(cli::property_command(true, "sys.eth.addr", nullptr, false), 0);
   EXPECT_STREQ(property_get("sys.eth.addr"), "00:11:22:33:44:55");
   EXPECT_EQ(stored_entries(), (Entries{"ethaddr=00:11:22:33:44:55"}));
 }
 
 TEST_F(PropertyTest, StoredRowsSetAndDelete) {
   write_entries({"sys.eth.if=eth1"});
-  EXPECT_EQ(property_command(true, "sys.eth.ip.mode", "static", false), 0);
+  EXPECT_EQ(cli::property_command(true, "sys.eth.ip.mode", "static", false), 0);
   EXPECT_STREQ(property_get("sys.eth.ip.mode"), "static");
-  EXPECT_EQ(property_command(true, "sys.eth.if", nullptr, false), 0);
+  EXPECT_EQ(cli::property_command(true, "sys.eth.if", nullptr, false), 0);
   EXPECT_EQ(property_get("sys.eth.if"), nullptr);
   EXPECT_EQ(stored_entries(), (Entries{"sys.eth.ip.mode=static"}));
 }
@@ -226,7 +233,7 @@ TEST_F(PropertyTest, SetFailuresHaveTheirCodesAndTheCommandReducesThemToMinusOne
   EXPECT_EQ(property_set("sys.reboot", nullptr), PROP_SET_NOT_WRITABLE);
   EXPECT_EQ(property_set("!sys.eth.if", nullptr), PROP_SET_NO_ACTION_FLAG);
   for (const char* name : {"sys.nothing", "sys.mem.free", "!sys.eth.if", ""}) {
-    EXPECT_EQ(property_command(true, name, "5", false), PROP_COMMAND_FAILED) << name;
+    EXPECT_EQ(cli::property_command(true, name, "5", false), cli::PROP_COMMAND_FAILED) << name;
   }
   EXPECT_EQ(stored_entries(), Entries{});
   EXPECT_EQ(calls_.restarts, 0);
@@ -235,22 +242,22 @@ TEST_F(PropertyTest, SetFailuresHaveTheirCodesAndTheCommandReducesThemToMinusOne
 TEST_F(PropertyTest, UserPropertiesNeedNoTable) {
   write_entries({});
   select("unknown-board");
-  EXPECT_EQ(property_command(true, "@color", "red", false), 0);
+  EXPECT_EQ(cli::property_command(true, "@color", "red", false), 0);
   EXPECT_STREQ(property_get("@color"), "red");
   EXPECT_EQ(stored_entries(), (Entries{"@color=red"}));
-  EXPECT_EQ(property_command(true, "@color", nullptr, false), 0);
+  EXPECT_EQ(cli::property_command(true, "@color", nullptr, false), 0);
   EXPECT_EQ(property_get("@color"), nullptr);
   // Without a table, every table property fails.
   EXPECT_EQ(property_get("sys.eth.if"), nullptr);
   EXPECT_EQ(property_set("sys.eth.if", "eth0"), PROP_SET_NO_ROW);
-  EXPECT_EQ(property_command(true, "default", nullptr, false), -1);
+  EXPECT_EQ(cli::property_command(true, "default", nullptr, false), -1);
   EXPECT_EQ(property_set_defaults(), -1);
 }
 
 TEST_F(PropertyTest, UserPropertyWithAnOverlongKeyIsRefused) {
   write_entries({});
   const std::string name = "@" + std::string(62, 'k');
-  EXPECT_EQ(property_command(true, name.c_str(), "v", false), -1);
+  EXPECT_EQ(cli::property_command(true, name.c_str(), "v", false), -1);
   EXPECT_EQ(property_get(name.c_str()), nullptr);
   EXPECT_EQ(stored_entries(), Entries{});
 }
@@ -258,7 +265,7 @@ TEST_F(PropertyTest, UserPropertyWithAnOverlongKeyIsRefused) {
 TEST_F(PropertyTest, ActionQueryAnswersEmptyAndRunsNothing) {
   write_entries({});
   std::string out =
-      captured([] { EXPECT_EQ(property_command(false, "!sys.reboot", nullptr, false), 0); });
+      captured([] { EXPECT_EQ(cli::property_command(false, "!sys.reboot", nullptr, false), 0); });
   EXPECT_EQ(out, "\n");
   EXPECT_STREQ(property_get("!sys.eth.ip.setup"), "");
   EXPECT_EQ(property_get("!sys.eth.if"), nullptr);
@@ -269,9 +276,9 @@ TEST_F(PropertyTest, ActionQueryAnswersEmptyAndRunsNothing) {
 
 TEST_F(PropertyTest, ActionRunGoesThroughTheSeam) {
   write_entries({});
-  EXPECT_EQ(property_command(true, "!sys.reboot", nullptr, false), 0);
+  EXPECT_EQ(cli::property_command(true, "!sys.reboot", nullptr, false), 0);
   EXPECT_EQ(calls_.restarts, 1);
-  EXPECT_EQ(property_command(true, "!sys.mem.drop_caches", nullptr, false), 0);
+  EXPECT_EQ(cli::property_command(true, "!sys.mem.drop_caches", nullptr, false), 0);
   EXPECT_EQ(calls_.log.back(), "shell echo 1 > " + dir_.file("drop_caches"));
 }
 
@@ -279,7 +286,7 @@ TEST_F(PropertyTest, DefaultsSetEveryRowAndPrintOneLineEach) {
   write_entries({"sys.eth.ip.addrs=10.0.0.2/24", "@keep=1", "sys.wlan.secret=wpa@x"});
   int result = -7;
   const std::string out =
-      captured([&] { result = property_command(true, "default", nullptr, false); });
+      captured([&] { result = cli::property_command(true, "default", nullptr, false); });
   EXPECT_EQ(result, 0);
   EXPECT_EQ(lines(out), 28u);
   EXPECT_EQ(out.rfind(" sys.hw.version       [set] : zt4100.0.0\n"
@@ -303,7 +310,7 @@ TEST_F(PropertyTest, DefaultsSetEveryRowAndPrintOneLineEach) {
 
 TEST_F(PropertyTest, DefaultsAreSilentWhenQuiet) {
   write_entries({});
-  set_verbosity(VERBOSITY_QUIET);
+  core::set_verbosity(core::VERBOSITY_QUIET);
   EXPECT_EQ(captured([] { EXPECT_EQ(property_set_defaults(), 0); }), "");
   EXPECT_STREQ(property_get("sys.eth.if"), "eth0");
 }
@@ -313,7 +320,7 @@ TEST_F(PropertyTest, InvalidBlockMakesStoredPropertiesFail) {
   b[5] ^= 0xFF;
   write_device(b);
   EXPECT_EQ(property_get("sys.eth.if"), nullptr);
-  EXPECT_EQ(property_command(true, "sys.eth.if", "eth2", false), -1);
+  EXPECT_EQ(cli::property_command(true, "sys.eth.if", "eth2", false), -1);
   EXPECT_STREQ(property_get("sys.hw.version"), "zt4100.1.0");
   EXPECT_STREQ(property_get("sys.mem.total"), "2048");
 }

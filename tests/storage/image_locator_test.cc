@@ -21,7 +21,7 @@ TEST_F(StorageTest, PlainFileLocators) {
   EXPECT_EQ(loc.is_raw, 0u);
   ASSERT_NE(locator_parse("file@!x,a.vif", &loc), nullptr);  // the parser does not judge paths
   EXPECT_STREQ(loc.fs_path.data(), "a.vif");
-  EXPECT_EQ(locator_parse("file@!/a.vif", &loc), nullptr);    // no comma
+  EXPECT_EQ(locator_parse("file@!/a.vif", &loc), nullptr);  // no comma
   EXPECT_EQ(locator_parse(nullptr, &loc), nullptr);
   EXPECT_EQ(locator_parse("file@!,/a", nullptr), nullptr);
 }
@@ -41,8 +41,8 @@ TEST_F(StorageTest, DeviceFileLocators) {
   EXPECT_EQ(loc.part_no, 2);
   EXPECT_STREQ(loc.fs_type.data(), "vfat");
   EXPECT_STREQ(loc.fs_path.data(), "/up.vif");
-  EXPECT_EQ(locator_parse("file@/dev/x:1,ext4@/a", &loc), nullptr);      // one colon
-  EXPECT_EQ(locator_parse("file@/dev/x:1:1,raw@0:10", &loc), nullptr);   // not a file system
+  EXPECT_EQ(locator_parse("file@/dev/x:1,ext4@/a", &loc), nullptr);     // one colon
+  EXPECT_EQ(locator_parse("file@/dev/x:1:1,raw@0:10", &loc), nullptr);  // not a file system
   EXPECT_EQ(locator_parse("file@/dev/block/platform/by-name/appdata:1:1,ext4@/a", &loc), nullptr)
       << "a device path longer than 31 characters is refused, not cut";
 }

@@ -33,8 +33,7 @@ class StorageTest : public testing::Test {
   std::string dev_;
   std::string mounts_path_ = dir_.file("mounts");
   vorn::test::ScopedPathOverride mounts_{platform::FixedPath::PROC_MOUNTS, dir_.file("mounts")};
-  vorn::test::ScopedPathOverride private_{platform::FixedPath::PRIVATE_MOUNT,
-                                          dir_.file("private")};
+  vorn::test::ScopedPathOverride private_{platform::FixedPath::PRIVATE_MOUNT, dir_.file("private")};
 };
 
 }  // namespace vorn::storage::test

@@ -31,8 +31,8 @@ std::string TempDir::write(std::string_view name, std::string_view contents) con
 }
 
 std::string TempDir::write(std::string_view name, const std::vector<uint8_t>& contents) const {
-  return write(name, std::string_view(reinterpret_cast<const char*>(contents.data()),
-                                      contents.size()));
+  return write(name,
+               std::string_view(reinterpret_cast<const char*>(contents.data()), contents.size()));
 }
 
 std::vector<uint8_t> read_file(const std::string& path) {

@@ -40,8 +40,8 @@ int main(int argc, char** argv) {
   const char* locator = argv[2];
   if (op == "read" && argc >= 4) {
     std::vector<uint8_t> buf(static_cast<size_t>(std::atoi(argv[3])) + 0x10000);
-    const int n = locator_read(locator, buf, argc >= 5 ? std::atoi(argv[4]) : 0,
-                               std::atoi(argv[3]));
+    const int n =
+        locator_read(locator, buf, argc >= 5 ? std::atoi(argv[4]) : 0, std::atoi(argv[3]));
     std::printf("%d\n", n);
     for (int i = 0; i < n; ++i) std::printf("%02x", buf[static_cast<size_t>(i)]);
     std::printf("\n");

@@ -1,16 +1,19 @@
-#include "bootmap/image_listing.h"
-
 #include <array>
 #include <cstring>
+#include <string_view>
 
 #include "bootmap/boot_map.h"
+#include "cli/command_table.h"
+#include "cli/dispatcher.h"
+#include "cli/list_images.h"
+#include "core/output.h"
 #include "image/header_handle.h"
 #include "image/integrity.h"
-#include "main/process_state.h"
 #include "platform/fixed_text.h"
+#include "storage/header_open.h"
 #include "storage/header_reader.h"
 
-namespace vorn::bootmap {
+namespace vorn::cli {
 
 namespace {
 
@@ -21,12 +24,7 @@ constexpr char NOT_VALID[] = "   -          -           -    ";
 std::array<uint8_t, LISTING_HEADER_BUFFER> g_header_buffer;
 
 bool header_is_valid(image::HeaderHandle& handle) {
-  if (storage::locator_read_header(&handle) == nullptr) return false;
-  for (int method : {image::VERIFY_NONE, image::VERIFY_CHECKSUM, image::VERIFY_CRC32,
-                          image::VERIFY_SHA1}) {
-    if (image::header_check(&handle, method) == 0) return false;
-  }
-  return true;
+  return storage::locator_read_header(&handle) != nullptr && storage::header_verified(&handle);
 }
 
 void print_string_field(image::HeaderHandle& handle, const char* name, const char* format) {
@@ -35,7 +33,7 @@ void print_string_field(image::HeaderHandle& handle, const char* name, const cha
   if (image::header_get_string(&handle, name, text.data(), text.size()) == nullptr) {
     platform::copy_text(text, "-");
   }
-  info_printf(format, text.data());
+  core::info_printf(format, text.data());
 }
 
 }  // namespace
@@ -48,40 +46,48 @@ void list_image_line(const char* region, int copy_index) {
                                            g_header_buffer.size()) != nullptr;
 
   text.fill('\0');
-  (void)bootmap_copy_device(region, text, copy_index);
-  info_printf("%-22s ", text.data());
-  const char* fs = bootmap_copy_fs(region, copy_index);
-  info_printf("%-12s ", fs ? fs : "");
+  (void)bootmap::bootmap_copy_device(region, text, copy_index);
+  core::info_printf("%-22s ", text.data());
+  const char* fs = bootmap::bootmap_copy_fs(region, copy_index);
+  core::info_printf("%-12s ", fs ? fs : "");
 
   if (prepared && header_is_valid(handle)) {
     print_string_field(handle, "alias", "%-8s ");
     print_string_field(handle, "version", "%-12s ");
-    info_printf("<%c %c %c %c>", 'o', 'o', 'o', 'o');
-    if (fs != nullptr && std::strcmp(fs, FS_ANDROIDBOOT) == 0) info_printf(" bootable");
+    core::info_printf("<%c %c %c %c>", 'o', 'o', 'o', 'o');
+    if (fs != nullptr && std::strcmp(fs, bootmap::FS_ANDROIDBOOT) == 0)
+      core::info_printf(" bootable");
   } else {
-    info_printf("%s", NOT_VALID);
+    core::info_printf("%s", NOT_VALID);
   }
-  info_printf("\n");
+  core::info_printf("\n");
 }
 
 int list_images() {
-  const int regions = bootmap_region_count();
+  const int regions = bootmap::bootmap_region_count();
   for (int i = 0; i < regions; ++i) {
-    const char* name = bootmap_region_name(i);
+    const char* name = bootmap::bootmap_region_name(i);
     if (name == nullptr) continue;
-    const int copies = bootmap_copy_count(name);
-    const int active = bootmap_active_index(name);
+    const int copies = bootmap::bootmap_copy_count(name);
+    const int active = bootmap::bootmap_active_index(name);
     for (int c = 0; c < copies; ++c) {
       if (c == 0) {
-        info_printf("%8s - ", name);
+        core::info_printf("%8s - ", name);
       } else {
-        info_printf("%7s`+- ", "");
+        core::info_printf("%7s`+- ", "");
       }
-      info_printf(c == active ? "[v] " : "[ ] ");
+      core::info_printf(c == active ? "[v] " : "[ ] ");
       list_image_line(name, c);
     }
   }
   return 0;
 }
 
-}  // namespace vorn::bootmap
+// "list images" lists the copies; "list bmaps", a bare "list" or any other word do nothing.
+int list_command(int argc, char** argv) {
+  const char* what = arg(argc, argv, 2);
+  if (what != nullptr && std::string_view(what) == "images") (void)list_images();
+  return 0;
+}
+
+}  // namespace vorn::cli

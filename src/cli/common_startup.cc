@@ -1,22 +1,24 @@
-#include "main/common_startup.h"
+#include "cli/common_startup.h"
 
 #include "bootmap/boot_map.h"
 #include "bootmap/cmdline.h"
-#include "main/process_state.h"
+#include "core/hardware_tag.h"
+#include "core/output.h"
+#include "core/reply_buffer.h"
 #include "settings/boot_keys_hook.h"
 #include "settings/property_table.h"
 
-namespace vorn {
+namespace vorn::cli {
 
 int common_startup() {
-  set_verbosity(VERBOSITY_NORMAL);
-  set_reply_buffer({});
+  core::set_verbosity(core::VERBOSITY_NORMAL);
+  core::set_reply_buffer({});
   const int result = bootmap::bootmap_init();
-  hardware_tag_clear();
+  core::hardware_tag_clear();
   bootmap::cmdline_walk(nullptr, settings::boot_keys_hook);
   // A tag that matches no model leaves no table selected; that is not a start-up failure.
   (void)settings::property_table_select();
   return result;
 }
 
-}  // namespace vorn
+}  // namespace vorn::cli

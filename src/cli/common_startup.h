@@ -1,6 +1,6 @@
 #pragma once
 
-namespace vorn {
+namespace vorn::cli {
 
 // The start-up run before every command (once per tool process, before each daemon command,
 // and once for the watchdog set-up): verbosity 2, no reply buffer, the boot map and the
@@ -8,4 +8,4 @@ namespace vorn {
 // Returns the result of the boot map set-up (0).
 int common_startup();
 
-}  // namespace vorn
+}  // namespace vorn::cli
