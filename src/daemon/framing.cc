@@ -1,11 +1,10 @@
 #include "daemon/framing.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
+#include "platform/io.h"
+#include "platform/little_endian.h"
 #include "platform/log.h"
 
 namespace vorn::daemon {
@@ -13,65 +12,49 @@ namespace vorn::daemon {
 using platform::log_print;
 using platform::LOG_PRIORITY_ERROR;
 
-int read_fully(int fd, void* buffer, ssize_t count) {
-  if (count < 0) return -1;
-  auto* at = static_cast<char*>(buffer);
-  while (count > 0) {
-    const ssize_t n = ::read(fd, at, static_cast<size_t>(count));
-    if (n > 0) {
-      at += n;
-      count -= n;
-    } else if (n == 0) {
-      log_print(LOG_PRIORITY_ERROR, "eof\n");
-      return -1;
-    } else if (errno != EINTR) {
-      log_print(LOG_PRIORITY_ERROR, "read error: %s\n", std::strerror(errno));
-      return -1;
-    }
+namespace {
+
+// 0 when all count bytes arrived; -1 after logging why not.
+int read_exact(int fd, void* buffer, size_t count) {
+  const ssize_t n = platform::read_fully(fd, buffer, count);
+  if (n < 0) {
+    log_print(LOG_PRIORITY_ERROR, "read error: %s\n", std::strerror(errno));
+    return -1;
+  }
+  if (static_cast<size_t>(n) < count) {
+    log_print(LOG_PRIORITY_ERROR, "eof\n");
+    return -1;
   }
   return 0;
 }
 
-namespace {
-
-// send() with MSG_NOSIGNAL so that a client that hung up cannot kill the daemon; plain write()
-// for descriptors that are not sockets.
-ssize_t write_some(int fd, const char* at, size_t count) {
-  const ssize_t n = ::send(fd, at, count, MSG_NOSIGNAL);
-  if (n < 0 && errno == ENOTSOCK) return ::write(fd, at, count);
-  return n;
+int send_exact(int fd, const void* buffer, size_t count) {
+  if (platform::send_fully(fd, buffer, count) < 0) {
+    log_print(LOG_PRIORITY_ERROR, "write error: %s\n", std::strerror(errno));
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace
 
-int write_fully(int fd, const void* buffer, ssize_t count) {
-  if (count < 0) return -1;
-  const auto* at = static_cast<const char*>(buffer);
-  while (count > 0) {
-    const ssize_t n = write_some(fd, at, static_cast<size_t>(count));
-    if (n >= 0) {
-      at += n;
-      count -= n;
-    } else if (errno != EINTR) {
-      log_print(LOG_PRIORITY_ERROR, "write error: %s\n", std::strerror(errno));
-      return -1;
-    }
-  }
-  return 0;
+int read_frame_length(int fd) {
+  uint8_t size[FRAME_LENGTH_SIZE];
+  if (read_exact(fd, size, sizeof size) != 0) return -1;
+  return platform::load_le16(size);
 }
 
 int read_request(int fd, std::span<char, REQUEST_BUFFER_SIZE> buffer) {
-  unsigned char size[FRAME_LENGTH_SIZE];
-  if (read_fully(fd, size, sizeof size) != 0) {
+  const int length = read_frame_length(fd);
+  if (length < 0) {
     log_print(LOG_PRIORITY_ERROR, "failed to read size\n");
     return FRAME_READ_FAILED;
   }
-  const int length = frame_length(size[0], size[1]);
   if (length == 0 || length > MAX_REQUEST_LENGTH) {
     log_print(LOG_PRIORITY_ERROR, "invalid size %d\n", length);
     return FRAME_BAD_LENGTH;
   }
-  if (read_fully(fd, buffer.data(), length) != 0) {
+  if (read_exact(fd, buffer.data(), static_cast<size_t>(length)) != 0) {
     log_print(LOG_PRIORITY_ERROR, "failed to read command\n");
     return FRAME_READ_FAILED;
   }
@@ -81,10 +64,10 @@ int read_request(int fd, std::span<char, REQUEST_BUFFER_SIZE> buffer) {
 
 int write_frame(int fd, std::string_view body) {
   if (body.size() > 0xFFFF) return -1;
-  const unsigned char size[FRAME_LENGTH_SIZE] = {static_cast<unsigned char>(body.size() & 0xFF),
-                                                 static_cast<unsigned char>(body.size() >> 8)};
-  if (write_fully(fd, size, sizeof size) != 0) return -1;
-  return write_fully(fd, body.data(), static_cast<ssize_t>(body.size()));
+  uint8_t size[FRAME_LENGTH_SIZE];
+  platform::store_le16(size, static_cast<uint16_t>(body.size()));
+  if (send_exact(fd, size, sizeof size) != 0) return -1;
+  return send_exact(fd, body.data(), body.size());
 }
 
 }  // namespace vorn::daemon

@@ -3,8 +3,6 @@
 // Length framing of the control socket: every message, in both directions, is a 2-byte
 // little-endian length followed by that many bytes of text, with no terminator.
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -15,19 +13,9 @@ inline constexpr size_t REQUEST_BUFFER_SIZE = 1024;  // a request and its NUL
 inline constexpr int MAX_REQUEST_LENGTH = 1023;      // longest request body accepted
 inline constexpr size_t FRAME_LENGTH_SIZE = 2;
 
-// Reads exactly count bytes, retrying interrupted reads. 0 on success; -1 for a negative count,
-// end of file (logs "eof") or a read error (logs "read error: ...").
-[[nodiscard]] int read_fully(int fd, void* buffer, ssize_t count);
-
-// Writes all count bytes, retrying interrupted writes. 0 on success; -1 for a negative count or
-// a write error (logs "write error: ..."). A peer that has gone away is a write error, never a
-// SIGPIPE.
-[[nodiscard]] int write_fully(int fd, const void* buffer, ssize_t count);
-
-// Decodes the 2-byte little-endian frame length.
-[[nodiscard]] constexpr int frame_length(unsigned char low, unsigned char high) {
-  return low + 256 * high;
-}
+// Reads the 2-byte little-endian length of a frame. The length, or -1 when the connection
+// ended first (logs "eof") or failed (logs "read error: ...").
+[[nodiscard]] int read_frame_length(int fd);
 
 inline constexpr int FRAME_READ_FAILED = -1;  // short read of the length or of the body
 inline constexpr int FRAME_BAD_LENGTH = -2;   // length 0 or above MAX_REQUEST_LENGTH
@@ -38,7 +26,8 @@ inline constexpr int FRAME_BAD_LENGTH = -2;   // length 0 or above MAX_REQUEST_L
 [[nodiscard]] int read_request(int fd, std::span<char, REQUEST_BUFFER_SIZE> buffer);
 
 // Writes one frame: the length, then the body. 0, or -1 when a write failed or the body does
-// not fit a 16-bit length.
+// not fit a 16-bit length (logs "write error: ..." for a failed write). A peer that has gone
+// away is a write error, never a SIGPIPE.
 [[nodiscard]] int write_frame(int fd, std::string_view body);
 
 }  // namespace vorn::daemon

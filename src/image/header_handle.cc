@@ -7,15 +7,11 @@
 #include "image/field_table.h"
 #include "image/text_form.h"
 #include "platform/fixed_text.h"
+#include "platform/little_endian.h"
 
 namespace vorn::image {
 
 namespace {
-
-uint32_t load_le32(std::span<const uint8_t, 4> bytes) {
-  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
 
 // The bytes of a binary header: never beyond what was read, the buffer, or the header itself.
 std::span<const uint8_t> binary_data(const HeaderHandle& handle) {
@@ -39,7 +35,7 @@ bool read_binary_form(const HeaderHandle& handle, const HeaderFieldDesc& row, vo
   switch (row.type) {
     case FIELD_UINT32: {
       if (len < UINT32_SIZE || from.size() < UINT32_SIZE) return false;
-      const uint32_t value = load_le32(from.first<UINT32_SIZE>());
+      const uint32_t value = platform::load_le32(from.first<UINT32_SIZE>());
       std::memcpy(out, &value, sizeof(value));
       len = UINT32_SIZE;
       return true;

@@ -12,6 +12,8 @@
 
 #include "image/field_table.h"
 #include "image/sha1_context.h"
+#include "platform/io.h"
+#include "platform/little_endian.h"
 #include "platform/unique_fd.h"
 
 namespace vorn::image {
@@ -41,9 +43,8 @@ void for_each_integrity_value(const HeaderHandle& handle, Feed&& feed) {
     if (row.type == FIELD_UINT32) {
       uint32_t value = 0;
       std::memcpy(&value, scratch, sizeof(value));
-      const uint8_t le[UINT32_SIZE] = {
-          static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+      uint8_t le[UINT32_SIZE];
+      platform::store_le32(le, value);
       feed(std::span<const uint8_t>(le));
     } else {
       feed(std::span<const uint8_t>(scratch, len));
@@ -63,14 +64,8 @@ uint32_t crc32_add(uint32_t crc, std::span<const uint8_t> bytes) {
 
 // Fills block from fd until it is full, at end of file, or on an error (taken as the end).
 size_t fill_block(int fd, std::span<uint8_t> block) {
-  size_t held = 0;
-  while (held < block.size()) {
-    const ssize_t n = ::read(fd, block.data() + held, block.size() - held);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    held += static_cast<size_t>(n);
-  }
-  return held;
+  const ssize_t n = platform::read_fully(fd, block.data(), block.size());
+  return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 }  // namespace

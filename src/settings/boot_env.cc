@@ -9,6 +9,7 @@
 #include <span>
 
 #include "platform/fixed_paths.h"
+#include "platform/little_endian.h"
 #include "settings/boot_env_lock.h"
 #include "storage/path_io.h"
 
@@ -30,12 +31,11 @@ uint32_t area_crc(const uint8_t* block) {
 }
 
 uint32_t stored_crc(const uint8_t* block) {
-  return static_cast<uint32_t>(block[0]) | static_cast<uint32_t>(block[1]) << 8 |
-         static_cast<uint32_t>(block[2]) << 16 | static_cast<uint32_t>(block[3]) << 24;
+  return platform::load_le32(std::span<const uint8_t, BOOTENV_CRC_SIZE>(block, BOOTENV_CRC_SIZE));
 }
 
 void put_crc(uint8_t* block, uint32_t crc) {
-  for (size_t i = 0; i < BOOTENV_CRC_SIZE; ++i) block[i] = static_cast<uint8_t>(crc >> (8 * i));
+  platform::store_le32(std::span<uint8_t, BOOTENV_CRC_SIZE>(block, BOOTENV_CRC_SIZE), crc);
 }
 
 bool valid_key(std::string_view key) {

@@ -13,6 +13,7 @@
 #include "core/output.h"
 #include "platform/fixed_paths.h"
 #include "platform/fixed_text.h"
+#include "platform/io.h"
 #include "platform/unique_fd.h"
 
 namespace vorn::storage {
@@ -32,11 +33,10 @@ bool read_whole_file(const char* path, std::string& out) {
   if (!fd) return false;
   char chunk[4096];
   for (;;) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = platform::read_fully(fd.get(), chunk, sizeof chunk);
     if (n < 0) return false;
-    if (n == 0) return true;
     out.append(chunk, static_cast<size_t>(n));
+    if (static_cast<size_t>(n) < sizeof chunk) return true;
   }
 }
 

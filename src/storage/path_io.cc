@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/io.h"
 #include "platform/unique_fd.h"
 
 namespace vorn::storage {
@@ -18,27 +19,16 @@ bool seek_to(const UniqueFd& fd, int32_t offset) {
   return offset >= 0 && ::lseek(fd.get(), offset, SEEK_SET) == static_cast<off_t>(offset);
 }
 
-// Reads until want bytes arrived or a read returns 0 or less; retries interrupted reads.
+// Bytes read until want arrived or the file ended; an error counts as the end.
 int32_t read_loop(const UniqueFd& fd, uint8_t* out, size_t want) {
-  size_t total = 0;
-  while (total < want) {
-    const ssize_t n = ::read(fd.get(), out + total, want - total);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    total += static_cast<size_t>(n);
-  }
-  return static_cast<int32_t>(total);
+  const ssize_t n = platform::read_fully(fd.get(), out, want);
+  return n > 0 ? static_cast<int32_t>(n) : 0;
 }
 
+// All of data, or 0 when a write failed.
 int32_t write_loop(const UniqueFd& fd, std::span<const uint8_t> data) {
-  size_t total = 0;
-  while (total < data.size()) {
-    const ssize_t n = ::write(fd.get(), data.data() + total, data.size() - total);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    total += static_cast<size_t>(n);
-  }
-  return static_cast<int32_t>(total);
+  const ssize_t n = platform::write_fully(fd.get(), data.data(), data.size());
+  return n > 0 ? static_cast<int32_t>(n) : 0;
 }
 
 bool absent(const char* path, const void* buffer) { return path == nullptr || buffer == nullptr; }

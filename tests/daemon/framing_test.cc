@@ -28,46 +28,9 @@ class Framing : public testing::Test {
   test::LogCapture log_;
 };
 
-TEST_F(Framing, FrameLengthIsLittleEndian) {
-  EXPECT_EQ(frame_length(0xFF, 0x03), 1023);
-  EXPECT_EQ(frame_length(0x00, 0x04), 1024);
-  EXPECT_EQ(frame_length(0x01, 0x00), 1);
-}
-
-TEST_F(Framing, ReadFullyRefusesNegativeCountAndReportsEof) {
-  auto [client, server] = test::socket_pair();
-  char byte = 0;
-  EXPECT_EQ(read_fully(server.get(), &byte, -1), -1);
-  ASSERT_TRUE(send_all(client.get(), "ab"));
-  client.reset();
-  std::array<char, 3> buffer{};
-  EXPECT_EQ(read_fully(server.get(), buffer.data(), 3), -1);
-  EXPECT_TRUE(log_.has("eof\n", platform::LOG_PRIORITY_ERROR));
-}
-
-TEST_F(Framing, ReadFullyCollectsPiecesAndWriteFullyWritesAll) {
-  auto [client, server] = test::socket_pair();
-  std::thread writer([fd = client.get()] {
-    for (char c : std::string("hello")) {
-      EXPECT_TRUE(send_all(fd, std::string(1, c)));
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  });
-  std::array<char, 5> buffer{};
-  EXPECT_EQ(read_fully(server.get(), buffer.data(), 5), 0);
-  writer.join();
-  EXPECT_EQ(std::string(buffer.data(), 5), "hello");
-  EXPECT_EQ(write_fully(server.get(), "world", -1), -1);
-  EXPECT_EQ(write_fully(server.get(), "world", 5), 0);
-  std::array<char, 5> back{};
-  EXPECT_EQ(read_fully(client.get(), back.data(), 5), 0);
-  EXPECT_EQ(std::string(back.data(), 5), "world");
-}
-
 TEST_F(Framing, WriteToAGoneClientFailsWithoutSigpipe) {
   auto [client, server] = test::socket_pair();
   client.reset();
-  EXPECT_EQ(write_fully(server.get(), "x", 1), -1);
   EXPECT_EQ(write_frame(server.get(), "0\n"), -1);
   ASSERT_FALSE(log_.lines().empty());
   EXPECT_EQ(log_.lines().front().rfind("write error: ", 0), 0u);

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/io.h"
+#include "platform/little_endian.h"
 #include "platform/unique_fd.h"
 
 namespace vorn::test {
@@ -20,12 +22,7 @@ inline std::pair<platform::UniqueFd, platform::UniqueFd> socket_pair() {
 }
 
 inline bool send_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
+  return platform::send_fully(fd, bytes.data(), bytes.size()) >= 0;
 }
 
 // The frame of a body of any length up to 65535 (also lengths the daemon refuses).
@@ -38,22 +35,14 @@ inline std::string frame(std::string_view body, size_t length) {
 }
 inline std::string frame(std::string_view body) { return frame(body, body.size()); }
 
-inline bool recv_all(int fd, char* at, size_t count) {
-  while (count > 0) {
-    const ssize_t n = ::recv(fd, at, count, 0);
-    if (n <= 0) return false;
-    at += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // One reply body, or nothing when the connection ended first.
 inline std::optional<std::string> read_reply(int fd) {
-  unsigned char size[2];
-  if (!recv_all(fd, reinterpret_cast<char*>(size), 2)) return std::nullopt;
-  std::string body(size[0] + 256u * size[1], '\0');
-  if (!recv_all(fd, body.data(), body.size())) return std::nullopt;
+  uint8_t size[2];
+  if (platform::read_fully(fd, size, 2) != 2) return std::nullopt;
+  std::string body(platform::load_le16(size), '\0');
+  if (platform::read_fully(fd, body.data(), body.size()) != static_cast<ssize_t>(body.size())) {
+    return std::nullopt;
+  }
   return body;
 }
 

@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <thread>
 
+#include "platform/io.h"
+#include "platform/little_endian.h"
+
 namespace vorn::tools {
 
 bool unix_address(const std::string& path, sockaddr_un* address) {
@@ -35,47 +38,20 @@ platform::UniqueFd connect_socket(const std::string& path, int wait_ms) {
   }
 }
 
-namespace {
-
-bool send_all(int fd, const char* at, size_t count) {
-  while (count > 0) {
-    const ssize_t n = ::send(fd, at, count, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool recv_all(int fd, char* at, size_t count) {
-  while (count > 0) {
-    const ssize_t n = ::recv(fd, at, count, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
-
 bool send_request(int fd, std::string_view body) {
   if (body.size() > 0xFFFF) return false;
-  std::string message;
-  message.reserve(body.size() + 2);
-  message.push_back(static_cast<char>(body.size() & 0xFF));
-  message.push_back(static_cast<char>(body.size() >> 8));
+  std::string message(2, '\0');
+  platform::store_le16(std::span<uint8_t, 2>(reinterpret_cast<uint8_t*>(message.data()), 2),
+                       static_cast<uint16_t>(body.size()));
   message.append(body);
-  return send_all(fd, message.data(), message.size());
+  return platform::send_fully(fd, message.data(), message.size()) >= 0;
 }
 
 bool read_reply(int fd, std::string& body) {
-  unsigned char size[2];
-  if (!recv_all(fd, reinterpret_cast<char*>(size), sizeof size)) return false;
-  body.assign(size[0] + 256u * size[1], '\0');
-  return recv_all(fd, body.data(), body.size());
+  uint8_t size[2];
+  if (platform::read_fully(fd, size, sizeof size) != sizeof size) return false;
+  body.assign(platform::load_le16(size), '\0');
+  return platform::read_fully(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size());
 }
 
 int reply_code(std::string_view body) {

@@ -31,7 +31,6 @@
 
 namespace {
 
-constexpr const char DEFAULT_SOCKET_PATH[] = "/dev/socket/vornd";
 constexpr const char DEFAULT_NAME[] = "vornd";
 
 volatile sig_atomic_t g_child = 0;
@@ -49,7 +48,7 @@ void usage() {
       "  -m MODE     octal permissions of the socket file (default 0660)\n"
       "  -p PIDFILE  write the daemon's pid there\n"
       "  -x          exec the daemon in place of vorn-init\n",
-      DEFAULT_SOCKET_PATH, DEFAULT_NAME);
+      vorn::tools::DEFAULT_SOCKET_PATH, DEFAULT_NAME);
 }
 
 vorn::platform::UniqueFd create_socket(const std::string& path, mode_t mode) {
@@ -80,7 +79,7 @@ vorn::platform::UniqueFd create_socket(const std::string& path, mode_t mode) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string path = DEFAULT_SOCKET_PATH;
+  std::string path = vorn::tools::DEFAULT_SOCKET_PATH;
   std::string name = DEFAULT_NAME;
   std::string pidfile;
   mode_t mode = 0660;

@@ -1,0 +1,61 @@
+#include "platform/io.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace vorn::platform {
+
+namespace {
+
+using WriteSome = ssize_t (*)(int fd, const char* at, size_t count);
+
+ssize_t write_loop(int fd, const void* buffer, size_t count, WriteSome write_some) {
+  const auto* at = static_cast<const char*>(buffer);
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = write_some(fd, at + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) {
+      errno = ENOSPC;
+      return -1;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+ssize_t plain_write(int fd, const char* at, size_t count) { return ::write(fd, at, count); }
+
+ssize_t socket_write(int fd, const char* at, size_t count) {
+  const ssize_t n = ::send(fd, at, count, MSG_NOSIGNAL);
+  if (n < 0 && errno == ENOTSOCK) return ::write(fd, at, count);
+  return n;
+}
+
+}  // namespace
+
+ssize_t read_fully(int fd, void* buffer, size_t count) {
+  auto* at = static_cast<char*>(buffer);
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::read(fd, at + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+ssize_t write_fully(int fd, const void* buffer, size_t count) {
+  return write_loop(fd, buffer, count, plain_write);
+}
+
+ssize_t send_fully(int fd, const void* buffer, size_t count) {
+  return write_loop(fd, buffer, count, socket_write);
+}
+
+}  // namespace vorn::platform
