@@ -20,7 +20,7 @@ void daemon_main(int /*argc*/, char** /*argv*/) {
   int timeout = 0;
   int sleep_period = 0;
   const int fd = watchdog_config(timeout, sleep_period);
-  if (fd > 0) {
+  if (fd >= 0) {
     log_print(LOG_PRIORITY_ERROR, "Watchdog-Enabled(%d)! (timeout=%d, sleep_timeout=%d seconds)\n",
               fd, timeout, sleep_period);
     watchdog_params = {.fd = fd, .timeout = timeout, .sleep_period = sleep_period};

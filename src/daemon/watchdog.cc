@@ -78,7 +78,7 @@ int watchdog_config(int& timeout, int& sleep_period) {
   const int seconds = platform::decimal_prefix(setting);
   if (seconds < WATCHDOG_MIN_TIMEOUT) return WATCHDOG_BAD_TIMEOUT;
   const int fd = watchdog_open(seconds, false);
-  if (fd <= 0) return fd;
+  if (fd < 0) return fd;
   timeout = seconds;
   sleep_period = watchdog_sleep_period(seconds);
   return fd;
@@ -92,7 +92,7 @@ int watchdog_open(int timeout, bool apply_timeout) {
 }
 
 int watchdog_set_timeout(int fd, int timeout) {
-  if (fd == -1) return -1;
+  if (fd < 0) return -1;
   int value = timeout;
   (void)g_platform.request(fd, WDIOC_SETTIMEOUT, &value);
   (void)g_platform.request(fd, WDIOC_GETTIMEOUT, &value);
@@ -100,7 +100,7 @@ int watchdog_set_timeout(int fd, int timeout) {
 }
 
 int watchdog_keepalive(int fd) {
-  if (fd != -1) (void)g_platform.request(fd, WDIOC_KEEPALIVE, nullptr);
+  if (fd >= 0) (void)g_platform.request(fd, WDIOC_KEEPALIVE, nullptr);
   return 0;
 }
 
@@ -123,7 +123,7 @@ void cpu_wdt_gpio_reset() {
 }
 
 bool watchdog_should_feed(const WatchdogParams* params) {
-  return params != nullptr && params->fd > 0 && params->timeout >= WATCHDOG_MIN_TIMEOUT;
+  return params != nullptr && params->fd >= 0 && params->timeout >= WATCHDOG_MIN_TIMEOUT;
 }
 
 int watchdog_run(const WatchdogParams* params, bool (*tick)()) {

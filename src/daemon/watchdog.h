@@ -39,7 +39,8 @@ struct WatchdogPlatform {
 void set_watchdog_platform(const WatchdogPlatform& platform);
 
 // Reads the watchdog settings (after the common start-up) and opens the device. Returns the
-// descriptor (greater than 0) with timeout and sleep_period stored; WATCHDOG_OFF when the enable
+// descriptor (0 or more: descriptor 0 is a device like any other when standard input was closed)
+// with timeout and sleep_period stored; WATCHDOG_OFF when the enable
 // setting is anything but exactly "1" or the device does not open; WATCHDOG_BAD_TIMEOUT when the
 // timeout setting is missing, empty or below 2 (atoi rules).
 [[nodiscard]] int watchdog_config(int& timeout, int& sleep_period);
@@ -51,11 +52,11 @@ void set_watchdog_platform(const WatchdogPlatform& platform);
 // Descriptor, or -1.
 [[nodiscard]] int watchdog_open(int timeout, bool apply_timeout);
 
-// WDIOC_SETTIMEOUT, then WDIOC_GETTIMEOUT (the value read back is not used). 0, or -1 for the
-// descriptor -1. Results of the requests are ignored.
+// WDIOC_SETTIMEOUT, then WDIOC_GETTIMEOUT (the value read back is not used). 0, or -1 for a
+// negative descriptor. Results of the requests are ignored.
 int watchdog_set_timeout(int fd, int timeout);
 
-// WDIOC_KEEPALIVE unless fd is -1. Returns 0.
+// WDIOC_KEEPALIVE unless fd is negative. Returns 0.
 int watchdog_keepalive(int fd);
 
 // One step of the CPU watchdog line: every CPU_WDT_GPIO_PERIOD-th call (the first one included)

@@ -88,7 +88,8 @@ class Daemon:
     their pids in app.pids); they are children of the device's init, which reaps them.
     """
 
-    def __init__(self, workdir, name, apps=0, leak_check=False, **device_options):
+    def __init__(self, workdir, name, apps=0, leak_check=False, stdin_closed=False,
+                 **device_options):
         self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir)
         self.log_path = os.path.join(self.dir, "vornd.log")
@@ -106,6 +107,12 @@ class Daemon:
                         f"LD_PRELOAD={LEAK_CHECK_LIB} VORN_LEAK_CHECK={self.leak_check} "
                         f'ASAN_OPTIONS="${{ASAN_OPTIONS:+$ASAN_OPTIONS:}}{asan}" '
                         f'exec {VORND} "$@"\n')
+            os.chmod(daemon, 0o755)
+        if stdin_closed:
+            # Standard input closed: the first descriptor the daemon opens is 0.
+            daemon = os.path.join(self.dir, "vornd")
+            with open(daemon, "w") as f:
+                f.write(f'#!/bin/sh\nexec {VORND} "$@" <&-\n')
             os.chmod(daemon, 0o755)
         self.dev = devsim.Device(**device_options)
         pids = os.path.join(self.dir, "app.pids")
@@ -267,7 +274,7 @@ class DaemonTest(unittest.TestCase):
                                    env={"sys.eth.if": "eth1"})
             cls.clear = cls._daemon("clear", apps=1)
             cls.watchdog = cls._daemon(
-                "watchdog", watchdog=True,
+                "watchdog", watchdog=True, stdin_closed=True,
                 env={"sys.watchdog.enable": "1", "sys.watchdog.timeout": "4"})
             cls.gpio = Sampler(lambda: cls.watchdog.dev.gpio(GPIO), 11)
             cls.watched = cls.main.app_pids[0]
@@ -483,7 +490,7 @@ class DaemonTest(unittest.TestCase):
     def test_watchdog_enabled_feeds_and_toggles_the_gpio_line(self):
         log = self.watchdog.log()
         self.assertRegex(
-            log, r"Watchdog-Enabled\(\d+\)! \(timeout=4, sleep_timeout=2 seconds\)\n")
+            log, r"Watchdog-Enabled\(0\)! \(timeout=4, sleep_timeout=2 seconds\)\n")
         self.assertNotIn("Watchdog-Disabled", log)
         # 0 at the start of feeding, 1 five seconds later (then 0 again, and so on).
         # None before the first write; "" when a read came between the truncation of the
