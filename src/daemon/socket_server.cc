@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "daemon/daemon_commands.h"
 #include "daemon/framing.h"
@@ -28,8 +29,7 @@ using platform::LOG_PRIORITY_ERROR;
 using platform::LOG_PRIORITY_INFO;
 using platform::UniqueFd;
 
-void management(int raw_fd) {
-  const UniqueFd fd(raw_fd);
+void management(UniqueFd fd) {
   log_print(LOG_PRIORITY_INFO, "management: new connection[thread](socket=%d)\n", fd.get());
   std::array<char, REQUEST_BUFFER_SIZE> request;
   for (;;) {
@@ -46,8 +46,7 @@ void management(int raw_fd) {
   log_print(LOG_PRIORITY_INFO, "management: closing connection[thread](socket=%d)\n", fd.get());
 }
 
-int serve_connection(int raw_fd, int wait_ms) {
-  UniqueFd fd(raw_fd);
+int serve_connection(UniqueFd fd, int wait_ms) {
   // poll, not select: a descriptor above FD_SETSIZE must not overflow an fd_set.
   pollfd wait{.fd = fd.get(), .events = POLLIN, .revents = 0};
   if (::poll(&wait, 1, wait_ms) == 0) {
@@ -55,20 +54,20 @@ int serve_connection(int raw_fd, int wait_ms) {
     return ACCEPT_SILENT;
   }
   log_print(LOG_PRIORITY_ERROR, "Data is available now.\n");
-  management(fd.release());
+  management(std::move(fd));
   return ACCEPT_SERVED;
 }
 
 namespace {
 
 struct ConnectionStart {
-  int fd;
+  UniqueFd fd;
   int wait_ms;
 };
 
 void connection_thread(void* raw) {
   const std::unique_ptr<ConnectionStart> start(static_cast<ConnectionStart*>(raw));
-  (void)serve_connection(start->fd, start->wait_ms);
+  (void)serve_connection(std::move(start->fd), start->wait_ms);
 }
 
 }  // namespace
@@ -82,10 +81,10 @@ int accept_one(int listen_fd, int wait_ms) {
     log_print(LOG_PRIORITY_ERROR, "Accept failed: %s\n", std::strerror(errno));
     return ACCEPT_FAILED;
   }
-  std::unique_ptr<ConnectionStart> start(new (std::nothrow) ConnectionStart{fd.get(), wait_ms});
+  std::unique_ptr<ConnectionStart> start(new (std::nothrow)
+                                             ConnectionStart{std::move(fd), wait_ms});
   if (!start || !start_detached_thread(connection_thread, start.get())) return ACCEPT_NO_THREAD;
-  // The thread owns both now.
-  (void)fd.release();
+  // The thread owns the start record, and the connection with it, from here on.
   (void)start.release();
   return ACCEPT_SERVED;
 }

@@ -3,6 +3,8 @@
 // The control socket: the accept loop of the main thread and one management thread per
 // connection, each answering length-framed requests in order.
 
+#include "platform/unique_fd.h"
+
 namespace vorn::daemon {
 
 inline constexpr const char DAEMON_NAME[] = "vornd";
@@ -12,8 +14,8 @@ inline constexpr int LISTEN_BACKLOG = 5;
 inline constexpr int FIRST_BYTES_WAIT_MS = 5000;  // a silent client is dropped after this
 
 // Serves one connection until a framing error, a failed read (the client's close included) or
-// a failed write. Takes ownership of fd and closes it.
-void management(int fd);
+// a failed write, then closes it.
+void management(platform::UniqueFd fd);
 
 inline constexpr int ACCEPT_SERVED = 0;      // the connection has a thread of its own
 inline constexpr int ACCEPT_FAILED = -1;     // accept failed (logged; errno kept)
@@ -22,8 +24,8 @@ inline constexpr int ACCEPT_NO_THREAD = -3;  // the thread could not be created;
 
 // Waits up to wait_ms for the client's first bytes: silent, it logs "Data is Errored." and
 // closes the connection (ACCEPT_SILENT); otherwise it logs "Data is available now." and runs
-// management (ACCEPT_SERVED once the connection has ended). Takes ownership of fd.
-int serve_connection(int fd, int wait_ms);
+// management (ACCEPT_SERVED once the connection has ended).
+int serve_connection(platform::UniqueFd fd, int wait_ms);
 
 // One round of the accept loop: accepts a connection and starts a detached thread that runs
 // serve_connection on it. The wait for the first bytes happens in that thread, so that a

@@ -11,7 +11,7 @@
 #include "core/output.h"
 #include "platform/fixed_text.h"
 #include "platform/number_text.h"
-#include "platform/scope_guard.h"
+#include "platform/unique_fd.h"
 #include "settings/platform_calls.h"
 
 namespace vorn::settings {
@@ -24,9 +24,6 @@ constexpr size_t COMMAND_SIZE = 64;
 constexpr size_t MESSAGE_SIZE = 2048;
 
 static_assert(INTERFACE_NAME_MAX < IFNAMSIZ, "interface names fit the request's name field");
-
-// The process-wide control socket; -1 while closed.
-int g_control_socket = -1;
 
 struct SetupProperties {
   const char* interface;
@@ -48,49 +45,44 @@ ifreq request_for(const char* name) {
   return req;
 }
 
-bool current_address(const char* name, MacAddress& out) {
+bool current_address(int socket, const char* name, MacAddress& out) {
   ifreq req = request_for(name);
-  if (platform_calls().interface_request(g_control_socket, SIOCGIFHWADDR, &req) != 0) {
+  if (platform_calls().interface_request(socket, SIOCGIFHWADDR, &req) != 0) {
     return false;
   }
   std::memcpy(out.data(), req.ifr_hwaddr.sa_data, out.size());
   return true;
 }
 
-bool set_address(const char* name, const MacAddress& address) {
+bool set_address(int socket, const char* name, const MacAddress& address) {
   ifreq req = request_for(name);
   req.ifr_hwaddr.sa_family = ARPHRD_ETHER;
   std::memcpy(req.ifr_hwaddr.sa_data, address.data(), address.size());
-  return platform_calls().interface_request(g_control_socket, SIOCSIFHWADDR, &req) == 0;
+  return platform_calls().interface_request(socket, SIOCSIFHWADDR, &req) == 0;
 }
 
-int change_up_flag(const char* name, bool up) {
+int change_up_flag(int socket, const char* name, bool up) {
   if (name == nullptr) return -1;
   ifreq req = request_for(name);
   PlatformCalls& calls = platform_calls();
-  if (calls.interface_request(g_control_socket, SIOCGIFFLAGS, &req) != 0) return -1;
+  if (calls.interface_request(socket, SIOCGIFFLAGS, &req) != 0) return -1;
   if (up) {
     req.ifr_flags = static_cast<short>(req.ifr_flags | IFF_UP);
   } else {
     req.ifr_flags = static_cast<short>(req.ifr_flags & ~IFF_UP);
   }
-  return calls.interface_request(g_control_socket, SIOCSIFFLAGS, &req) == 0 ? 0 : -1;
+  return calls.interface_request(socket, SIOCSIFFLAGS, &req) == 0 ? 0 : -1;
 }
 
-void open_control_socket() {
-  if (g_control_socket >= 0) return;
-  g_control_socket = platform_calls().control_socket_open();
-  if (g_control_socket < 0) {
+// The socket for the interface requests of one run; closed when the run ends.
+platform::UniqueFd open_control_socket() {
+  platform::UniqueFd socket = platform_calls().control_socket_open();
+  if (!socket) {
     std::array<char, MESSAGE_SIZE> message{};
     platform::format_text(message, "socket() failed: %s\n", std::strerror(errno));
     core::info_printf("%s", message.data());
   }
-}
-
-void close_control_socket() {
-  if (g_control_socket < 0) return;
-  platform_calls().control_socket_close(g_control_socket);
-  g_control_socket = -1;
+  return socket;
 }
 
 // A property's value copied out of its producer's buffer (the next property read replaces
@@ -135,13 +127,13 @@ int setup_run(const SetupProperties& properties, const char* option) {
     }
   }
 
-  open_control_socket();
-  platform::ScopeGuard close_socket([] { close_control_socket(); });
+  const platform::UniqueFd socket = open_control_socket();
 
   if (set_wanted) {
     MacAddress current{};
-    if (!current_address(interface.data(), current)) return NET_MAC_READ_FAILED;
-    if (current != wanted && !set_address(interface.data(), wanted)) return NET_MAC_SET_FAILED;
+    if (!current_address(socket.get(), interface.data(), current)) return NET_MAC_READ_FAILED;
+    if (current != wanted && !set_address(socket.get(), interface.data(), wanted))
+      return NET_MAC_SET_FAILED;
   }
 
   std::array<char, COMMAND_SIZE> command{};
@@ -151,9 +143,9 @@ int setup_run(const SetupProperties& properties, const char* option) {
   (void)calls.shell("busybox killall dhcpcd");
   std::fputs("-->killall dhcpcd\n", stdout);
 
-  if (has_mutual) (void)if_down(mutual.data());
-  (void)if_down(interface.data());
-  (void)if_up(interface.data());
+  if (has_mutual) (void)change_up_flag(socket.get(), mutual.data(), false);
+  (void)change_up_flag(socket.get(), interface.data(), false);
+  (void)change_up_flag(socket.get(), interface.data(), true);
   return NET_OK;
 }
 
@@ -207,9 +199,5 @@ int net_setup_eth(int mode, const char* name, ActionArgument argument) {
 int net_setup_wlan(int mode, const char* name, ActionArgument argument) {
   return setup_action(WLAN_PROPERTIES, mode, name, argument);
 }
-
-int if_down(const char* name) { return change_up_flag(name, false); }
-
-int if_up(const char* name) { return change_up_flag(name, true); }
 
 }  // namespace vorn::settings

@@ -44,9 +44,4 @@ using MacAddress = std::array<uint8_t, 6>;
 [[nodiscard]] int net_setup_eth(int mode, const char* name, ActionArgument argument);
 [[nodiscard]] int net_setup_wlan(int mode, const char* name, ActionArgument argument);
 
-// Clear or set IFF_UP of an interface on the open control socket: -1 when the flags cannot be
-// read, else the result of writing them back (0 or -1).
-[[nodiscard]] int if_down(const char* name);
-[[nodiscard]] int if_up(const char* name);
-
 }  // namespace vorn::settings

@@ -22,9 +22,9 @@ class RealPlatformCalls final : public PlatformCalls {
     return platform::android_reboot(platform::ANDROID_RB_RESTART, 0, nullptr);
   }
 
-  int control_socket_open() override { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
-
-  void control_socket_close(int fd) override { platform::UniqueFd owned(fd); }
+  platform::UniqueFd control_socket_open() override {
+    return platform::UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  }
 
   int interface_request(int fd, unsigned long request, ifreq* req) override {
     return ::ioctl(fd, request, req) < 0 ? -1 : 0;

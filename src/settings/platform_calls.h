@@ -5,6 +5,8 @@
 // platform_calls(); a unit test puts a fake in their place, so that no test runs a shell
 // command as root, restarts the machine or changes a host interface.
 
+#include "platform/unique_fd.h"
+
 struct ifreq;
 
 namespace vorn::settings {
@@ -16,9 +18,9 @@ class PlatformCalls {
   virtual int shell(const char* command) = 0;
   // android_reboot with the restart command; returns only on failure (-1).
   virtual int restart() = 0;
-  // An IPv4 datagram socket for interface requests; the descriptor, or -1 with errno set.
-  virtual int control_socket_open() = 0;
-  virtual void control_socket_close(int fd) = 0;
+  // An IPv4 datagram socket for interface requests; an empty descriptor with errno set on
+  // failure.
+  virtual platform::UniqueFd control_socket_open() = 0;
   // One interface request (SIOCGIFHWADDR, SIOCSIFHWADDR, SIOCGIFFLAGS, SIOCSIFFLAGS) on the
   // socket; 0, or -1 with errno set.
   virtual int interface_request(int fd, unsigned long request, ifreq* req) = 0;

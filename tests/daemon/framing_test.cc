@@ -44,7 +44,7 @@ struct Served {
 
 Served serve_bytes(const std::string& bytes) {
   auto [client, server] = test::socket_pair();
-  std::thread thread(management, server.release());
+  std::thread thread(management, std::move(server));
   Served out;
   EXPECT_TRUE(send_all(client.get(), bytes));
   ::shutdown(client.get(), SHUT_WR);

@@ -67,7 +67,7 @@ struct Connection {
   Connection() {
     auto [c, s] = test::socket_pair();
     client = std::move(c);
-    thread = std::thread(management, s.release());
+    thread = std::thread(management, std::move(s));
   }
   ~Connection() { close(); }
   void close() {
@@ -163,7 +163,7 @@ UniqueFd connect_to(const std::string& path) {
 
 TEST_F(Management, SilentClientIsDropped) {
   auto [client, server] = test::socket_pair();
-  EXPECT_EQ(serve_connection(server.release(), 50), ACCEPT_SILENT);
+  EXPECT_EQ(serve_connection(std::move(server), 50), ACCEPT_SILENT);
   EXPECT_TRUE(log_.has("Data is Errored.\n", LOG_PRIORITY_ERROR));
   EXPECT_FALSE(log_.has("Data is available now.\n"));
   EXPECT_FALSE(read_reply(client.get()).has_value());
@@ -173,7 +173,7 @@ TEST_F(Management, ClientThatSpeaksIsServed) {
   auto [client, server] = test::socket_pair();
   ASSERT_TRUE(send_all(client.get(), frame("vorn info foo")));
   ::shutdown(client.get(), SHUT_WR);
-  EXPECT_EQ(serve_connection(server.release(), 50), ACCEPT_SERVED);
+  EXPECT_EQ(serve_connection(std::move(server), 50), ACCEPT_SERVED);
   EXPECT_TRUE(log_.has("Data is available now.\n", LOG_PRIORITY_ERROR));
   EXPECT_EQ(read_reply(client.get()), "0\n");
 }

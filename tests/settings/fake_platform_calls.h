@@ -1,6 +1,8 @@
 #pragma once
 
+#include <fcntl.h>
 #include <net/if.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 
 #include <array>
@@ -24,8 +26,6 @@ class FakePlatformCalls final : public PlatformCalls {
     short flags = 0;
   };
 
-  static constexpr int SOCKET_FD = 1234;
-
   FakePlatformCalls() { previous_ = replace_platform_calls(this); }
   ~FakePlatformCalls() override { replace_platform_calls(previous_); }
   FakePlatformCalls(const FakePlatformCalls&) = delete;
@@ -42,25 +42,25 @@ class FakePlatformCalls final : public PlatformCalls {
     return -1;
   }
 
-  int control_socket_open() override {
+  // A real descriptor, so that a run that fails to close it leaves it open for the test to see.
+  platform::UniqueFd control_socket_open() override {
     log.push_back("open");
     if (fail_socket) {
       errno = EMFILE;
-      return -1;
+      return {};
     }
-    ++open_sockets;
-    return SOCKET_FD;
+    platform::UniqueFd fd(::eventfd(0, EFD_CLOEXEC));
+    socket_fd = fd.get();
+    return fd;
   }
 
-  void control_socket_close(int fd) override {
-    log.push_back("close " + std::to_string(fd));
-    if (fd == SOCKET_FD) --open_sockets;
-  }
+  // Whether the last socket handed out is still open.
+  bool socket_open() const { return socket_fd >= 0 && ::fcntl(socket_fd, F_GETFD) != -1; }
 
   int interface_request(int fd, unsigned long request, ifreq* req) override {
     const std::string name(req->ifr_name, ::strnlen(req->ifr_name, IFNAMSIZ));
     auto it = interfaces.find(name);
-    const bool usable = fd == SOCKET_FD && it != interfaces.end();
+    const bool usable = fd == socket_fd && it != interfaces.end();
     switch (request) {
       case SIOCGIFHWADDR:
         log.push_back("get-address " + name);
@@ -94,7 +94,7 @@ class FakePlatformCalls final : public PlatformCalls {
   std::vector<std::string> log;
   std::map<std::string, Interface> interfaces;
   int restarts = 0;
-  int open_sockets = 0;
+  int socket_fd = -1;
   bool fail_socket = false;
   bool fail_get_address = false;
   bool fail_set_address = false;

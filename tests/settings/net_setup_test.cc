@@ -96,8 +96,7 @@ class NetSetupTest : public DeviceFixture {
             "get-flags " + name,
             "down " + name,
             "get-flags " + name,
-            "up " + name,
-            "close 1234"};
+            "up " + name};
   }
 
   static Log joined(Log a, const Log& b) {
@@ -114,7 +113,7 @@ TEST_F(NetSetupTest, SameAddressMakesNoSetRequest) {
   EXPECT_EQ(run_eth(), NET_OK);
   EXPECT_EQ(calls_.log, joined({"open", "get-address eth0"}, plain_run("eth0")));
   EXPECT_EQ(output_, "-->killall dhcpcd\n");
-  EXPECT_EQ(calls_.open_sockets, 0);
+  EXPECT_FALSE(calls_.socket_open());
   EXPECT_TRUE(calls_.interfaces["eth0"].flags & IFF_UP);
 }
 
@@ -155,7 +154,7 @@ TEST_F(NetSetupTest, MutualInterfaceGoesDownFirst) {
   EXPECT_EQ(run_eth("mutualif=wlan0"), NET_OK);
   EXPECT_EQ(calls_.log, (Log{"open", "shell ip addr flush dev eth0", "shell busybox killall dhcpcd",
                              "get-flags wlan0", "down wlan0", "get-flags eth0", "down eth0",
-                             "get-flags eth0", "up eth0", "close 1234"}));
+                             "get-flags eth0", "up eth0"}));
   EXPECT_FALSE(calls_.interfaces["wlan0"].flags & IFF_UP);
 }
 
@@ -192,31 +191,30 @@ TEST_F(NetSetupTest, MaliciousInterfaceNamesAreRefusedBeforeAnything) {
 TEST_F(NetSetupTest, WirelessRunNeverTouchesTheAddress) {
   write_entries({"sys.wlan.if=wlan0", "sys.eth.addr=02:11:22:33:44:55"});
   EXPECT_EQ(run_wlan("mutualif=eth0"), NET_OK);
-  EXPECT_EQ(calls_.log,
-            (Log{"open", "shell ip addr flush dev wlan0", "shell busybox killall dhcpcd",
-                 "get-flags eth0", "down eth0", "get-flags wlan0", "down wlan0", "get-flags wlan0",
-                 "up wlan0", "close 1234"}));
+  EXPECT_EQ(calls_.log, (Log{"open", "shell ip addr flush dev wlan0",
+                             "shell busybox killall dhcpcd", "get-flags eth0", "down eth0",
+                             "get-flags wlan0", "down wlan0", "get-flags wlan0", "up wlan0"}));
 }
 
 TEST_F(NetSetupTest, AddressReadOrSetFailureEndsTheRunAndClosesTheSocket) {
   write_entries({"sys.eth.if=eth0", "sys.eth.addr=02:11:22:33:44:55"});
   calls_.fail_get_address = true;
   EXPECT_EQ(run_eth(), NET_MAC_READ_FAILED);
-  EXPECT_EQ(calls_.log, (Log{"open", "get-address eth0", "close 1234"}));
+  EXPECT_EQ(calls_.log, (Log{"open", "get-address eth0"}));
   calls_.fail_get_address = false;
   calls_.fail_set_address = true;
   calls_.log.clear();
   EXPECT_EQ(run_eth(), NET_MAC_SET_FAILED);
-  EXPECT_EQ(calls_.log, (Log{"open", "get-address eth0",
-                             "set-address eth0 family 1 02:11:22:33:44:55", "close 1234"}));
-  EXPECT_EQ(calls_.open_sockets, 0);
+  EXPECT_EQ(calls_.log,
+            (Log{"open", "get-address eth0", "set-address eth0 family 1 02:11:22:33:44:55"}));
+  EXPECT_FALSE(calls_.socket_open());
 }
 
 TEST_F(NetSetupTest, UnknownInterfaceStillCompletes) {
   write_entries({"sys.eth.if=eth9"});
   EXPECT_EQ(run_eth(), NET_OK);
   EXPECT_EQ(calls_.log, (Log{"open", "shell ip addr flush dev eth9", "shell busybox killall dhcpcd",
-                             "get-flags eth9", "get-flags eth9", "close 1234"}));
+                             "get-flags eth9", "get-flags eth9"}));
 }
 
 TEST_F(NetSetupTest, SocketFailureIsReportedAndTheRunGoesOn) {
@@ -227,7 +225,6 @@ TEST_F(NetSetupTest, SocketFailureIsReportedAndTheRunGoesOn) {
   EXPECT_NE(output_.find("-->killall dhcpcd\n"), std::string::npos);
   EXPECT_EQ(calls_.log[0], "open");
   EXPECT_EQ(calls_.log[1], "shell ip addr flush dev eth0");
-  EXPECT_EQ(std::count(calls_.log.begin(), calls_.log.end(), "close 1234"), 0);
 }
 
 TEST_F(NetSetupTest, QueryAndOtherModesDoNothing) {
