@@ -160,6 +160,8 @@ bool store_value(std::array<char, BOOTMAP_VALUE_SIZE>& slot, std::string_view va
 
 const BootMap& bootmap() { return g_map; }
 
+namespace {
+
 void bootmap_keys_hook(char* token, void* /*context*/) {
   if (token == nullptr) return;
   std::string_view value = token;
@@ -190,6 +192,8 @@ void bootmap_build() {
   }
 }
 
+}  // namespace
+
 int bootmap_init() {
   g_map.bmap.fill('\0');
   g_map.bmap_seq.fill('\0');
@@ -219,8 +223,6 @@ const BootSeqEntry* bootmap_find(const char* name) {
   return nullptr;
 }
 
-const BootSeqEntry* bootmap_has_region(const char* name) { return bootmap_find(name); }
-
 int bootmap_region_count() {
   if (g_map.active_count > MAX_REGIONS) return -1;
   return static_cast<int>(g_map.active_count);
@@ -243,6 +245,8 @@ int bootmap_active_index(const char* name) {
   return static_cast<int>(entry->index);
 }
 
+namespace {
+
 const BootPartition* bootmap_copy_at(const char* name, int i) {
   const BootSeqEntry* entry = bootmap_find(name);
   if (entry == nullptr) return nullptr;
@@ -250,6 +254,8 @@ const BootPartition* bootmap_copy_at(const char* name, int i) {
   if (i < 0 || static_cast<size_t>(i) >= copies.size()) return nullptr;
   return &copies[static_cast<size_t>(i)];
 }
+
+}  // namespace
 
 int bootmap_copy_number(const char* name, int i) {
   const BootPartition* copy = bootmap_copy_at(name, i);
@@ -279,10 +285,14 @@ const char* bootmap_next_fs(const char* name) {
   return copy ? copy->fs_type.data() : nullptr;
 }
 
+namespace {
+
 const BootPartition* bootmap_active_copy(const char* name) {
   const BootSeqEntry* entry = bootmap_find(name);
   return entry ? entry->copy : nullptr;
 }
+
+}  // namespace
 
 int bootmap_active_number(const char* name) {
   const BootPartition* copy = bootmap_active_copy(name);
@@ -294,16 +304,18 @@ const char* bootmap_active_fs(const char* name) {
   return copy ? copy->fs_type.data() : nullptr;
 }
 
+namespace {
+
 bool copy_device_path(const BootPartition& copy, std::span<char> out) {
   const char* base = copy.device ? copy.device->path.data() : platform::DEFAULT_BLOCK_DEVICE;
   return platform::format_text(out, "%sp%d", base, copy.number);
 }
 
-namespace {
 int write_device(const BootPartition* copy, std::span<char> out) {
   if (copy == nullptr || out.empty()) return -1;
   return copy_device_path(*copy, out) ? 0 : -1;
 }
+
 }  // namespace
 
 int bootmap_copy_device(const char* name, std::span<char> out, int i) {

@@ -67,14 +67,6 @@ struct BootMap {
 // tables. Returns 0.
 int bootmap_init();
 
-// Kernel command-line hook for "bmap", "bmap_seq" and "bmap_dev". A value longer than 255
-// characters is rejected (the key then reads as absent): a cut map could name the wrong
-// partition.
-void bootmap_keys_hook(char* token, void* context);
-
-// Clears and parses the three tables from the value slots.
-void bootmap_build();
-
 // Sets the three value slots directly and builds (null leaves a slot empty); false when a
 // value is too long for its slot, which then stays empty. Used by tools and tests that have a
 // map but no kernel command line.
@@ -84,18 +76,15 @@ bool bootmap_set_values(const char* bmap, const char* bmap_seq, const char* bmap
 // value (null, 0 or -1 as noted) for an absent name, a region without an active-copy entry, or
 // a count out of range.
 [[nodiscard]] const BootSeqEntry* bootmap_find(const char* name);                   // null
-[[nodiscard]] const BootSeqEntry* bootmap_has_region(const char* name);             // null
 [[nodiscard]] int bootmap_region_count();                                           // -1
 [[nodiscard]] const char* bootmap_region_name(int i);                               // null
 [[nodiscard]] int bootmap_copy_count(const char* name);                             // 0
 [[nodiscard]] int bootmap_active_index(const char* name);                           // -1
-[[nodiscard]] const BootPartition* bootmap_copy_at(const char* name, int i);        // null
 [[nodiscard]] int bootmap_copy_number(const char* name, int i);                     // -1
 [[nodiscard]] const char* bootmap_copy_fs(const char* name, int i);                 // null
 [[nodiscard]] const BootPartition* bootmap_copy_after(const char* name, int step);  // null
 [[nodiscard]] int bootmap_next_number(const char* name);                            // -1
 [[nodiscard]] const char* bootmap_next_fs(const char* name);                        // null
-[[nodiscard]] const BootPartition* bootmap_active_copy(const char* name);           // null
 [[nodiscard]] int bootmap_active_number(const char* name);                          // -1
 [[nodiscard]] const char* bootmap_active_fs(const char* name);                      // null
 // Device path writers: 0, or -1 (out untouched) when the copy does not exist or out is empty.
@@ -104,9 +93,5 @@ bool bootmap_set_values(const char* bmap, const char* bmap_seq, const char* bmap
 [[nodiscard]] int bootmap_active_device(const char* name, std::span<char> out);
 // The region of the matching active-copy entry and its position; null for none or "".
 [[nodiscard]] const BootRegion* bootmap_find_by_name(const char* name, int* position);
-
-// "%sp%d" of the copy's device path (or "/dev/block/mmcblk0") and number; false when it
-// does not fit out.
-bool copy_device_path(const BootPartition& copy, std::span<char> out);
 
 }  // namespace vorn::bootmap

@@ -11,7 +11,6 @@ std::span<char> g_reply;
 }  // namespace
 
 void set_reply_buffer(std::span<char> buffer) { g_reply = buffer; }
-bool has_reply_buffer() { return !g_reply.empty(); }
 
 bool reply_append(std::string_view text) {
   if (g_reply.empty()) return true;

@@ -12,7 +12,6 @@ inline constexpr size_t REPLY_BUFFER_SIZE = 512;  // the daemon's reply text, wi
 
 // An empty span means "no reply buffer" (the tool). The buffer stays the caller's.
 void set_reply_buffer(std::span<char> buffer);
-[[nodiscard]] bool has_reply_buffer();
 
 // Appends to the reply buffer when one is set. A reply that would not fit is cut at the
 // buffer's end (never written past it); returns false when something was cut.

@@ -82,8 +82,8 @@ TEST_F(BootMapTest, LookupsOfUnknownRegionsGiveTheirNoneValues) {
   EXPECT_EQ(bootmap_find(nullptr), nullptr);
   EXPECT_EQ(bootmap_copy_count("kernel"), 0);
   EXPECT_EQ(bootmap_active_index("kernel"), -1);
-  EXPECT_EQ(bootmap_copy_at("boot", 2), nullptr);
-  EXPECT_EQ(bootmap_copy_at("boot", -1), nullptr);
+  EXPECT_EQ(bootmap_copy_fs("boot", 2), nullptr);
+  EXPECT_EQ(bootmap_copy_fs("boot", -1), nullptr);
   EXPECT_EQ(bootmap_copy_number("boot", 5), -1);
   EXPECT_EQ(bootmap_next_fs("kernel"), nullptr);
   std::array<char, COPY_DEVICE_PATH_SIZE> out{};
