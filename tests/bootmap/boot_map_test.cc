@@ -153,9 +153,10 @@ TEST_F(BootMapTest, TenRegionsAtMostAndNamesCutTo16) {
   std::string map = "bmap=";
   std::string seq = "bmap_seq=";
   for (int i = 0; i < 12; ++i) {
-    map += (i ? "," : "") + std::string(i ? "r" : "region_with_long_name_") + std::to_string(i) +
-           ":" + std::to_string(i + 1);
-    seq += (i ? ":" : "") + std::to_string(i + 1);
+    // Appended piece by piece: GCC 12 at -O3 sees a false overlap in "text" + std::string.
+    map.append(i ? ",r" : "region_with_long_name_").append(std::to_string(i)).append(":");
+    map.append(std::to_string(i + 1));
+    seq.append(i ? ":" : "").append(std::to_string(i + 1));
   }
   bootmap_set_values(map.substr(5).c_str(), seq.substr(9).c_str(), nullptr);
   EXPECT_EQ(bootmap_region_count(), 10);
