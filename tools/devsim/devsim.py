@@ -31,12 +31,13 @@ from devsimlib.errors import DevsimError  # noqa: E402
 from devsimlib.framing import frame, socket_request  # noqa: E402
 from devsimlib.layout import DEFAULT_HW, DEFAULT_LAYOUT, Copy, Layout  # noqa: E402
 from devsimlib.loops import loops_of  # noqa: E402
+from devsimlib.strace import Boundary, Call, Injection, Trace  # noqa: E402
 
 __all__ = [
     "BOOTENV_OFFSET", "BOOTENV_SIZE", "DEFAULT_HW", "DEFAULT_LAYOUT", "Boot", "BootEnvBlock",
-    "BootResult", "Copy", "Device", "DevsimError", "Layout", "apply_bmap_value",
-    "cmdline_tokens", "decode_bootenv", "encode_bootenv", "format_cmdline", "frame",
-    "loops_of", "main", "set_cmdline_keys", "socket_request",
+    "BootResult", "Boundary", "Call", "Copy", "Device", "DevsimError", "Injection", "Layout",
+    "Trace", "apply_bmap_value", "cmdline_tokens", "decode_bootenv", "encode_bootenv",
+    "format_cmdline", "frame", "loops_of", "main", "set_cmdline_keys", "socket_request",
 ]
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@ from devsimlib.init import init_main
 from devsimlib.janitor import janitor_main
 from devsimlib.layout import DEFAULT_HW, Layout
 from devsimlib.service import send_main, service_main
+from devsimlib.strace import Injection
 
 
 USAGE = """usage:
@@ -18,6 +19,11 @@ USAGE = """usage:
   devsim shell [DEVICE OPTIONS]                              interactive shell in a one-shot device
   devsim create DIR [DEVICE OPTIONS]      persistent device in DIR
   devsim boot DIR [--timeout S] -- COMMAND...   one boot of the persistent device in DIR
+  devsim trace DIR [--path P]... -- COMMAND...  one boot under strace; lists the calls
+                                          that change a disk (the boundaries, CALL:J)
+  devsim cut DIR --at CALL:J [--error ERRNO] [--path P]... -- COMMAND...
+                                          one boot, power cut at the J-th CALL of a
+                                          process (or ERRNO returned by it instead)
   devsim shell --dir DIR                  interactive shell in the persistent device
   devsim put DIR [--put ...] [--put-dir ...] [--put-ext4 ...] [--zero REGION#I]
   devsim bootenv DIR [--clear] [--set K=V]... [--corrupt]
@@ -46,7 +52,7 @@ DEVICE OPTIONS:
 """
 
 
-ACTIONS = ("run", "shell", "create", "boot", "put", "bootenv", "cmdline", "calls", "layout",
+ACTIONS = ("run", "shell", "create", "boot", "trace", "cut", "put", "bootenv", "cmdline", "calls", "layout",
            "destroy")
 
 
@@ -76,6 +82,9 @@ def _parse_args(argv):
     p.add_argument("--set", action="append", default=[])
     p.add_argument("--corrupt", action="store_true")
     p.add_argument("--clear", action="store_true")
+    p.add_argument("--path", action="append", default=[])
+    p.add_argument("--at")
+    p.add_argument("--error")
     if "--" in argv:
         at = argv.index("--")
         argv, command = argv[:at], argv[at + 1:]
@@ -146,6 +155,31 @@ def _report(result, dev):
     return result.returncode if result.returncode >= 0 else 128 - result.returncode
 
 
+def _traced(dev, args):
+    """devsim trace and devsim cut: one boot under strace, then what it did to the disks."""
+    if args.action == "cut" and not args.at:
+        raise DevsimError("devsim cut needs --at CALL:J (devsim trace lists them)")
+    inject = Injection.parse(args.at, args.error) if args.action == "cut" else None
+    result = dev.run_traced(args.command, inject=inject, paths=args.path,
+                            timeout=args.timeout)
+    sys.stdout.buffer.write(result.stdout_bytes)
+    sys.stdout.flush()
+    sys.stderr.buffer.write(result.stderr_bytes)
+    for b in result.trace.boundaries:
+        sys.stderr.write(f"devsim: boundary {b.index + 1} {b.call.name}:{b.nth} "
+                         f"(process {b.process + 1}) {b.call.line}\n")
+    if inject is None or inject.error:
+        for c in result.trace.injected:
+            sys.stderr.write(f"devsim: {inject} injected: {c.line}\n")
+        return _report(result, dev)
+    if result.cut is None:
+        sys.stderr.write(f"devsim: no call {inject} was made: no cut\n")
+        return _report(result, dev)
+    sys.stderr.write(f"devsim: power cut before: {result.cut.line}\n"
+                     f"devsim: next kernel command line: {dev.cmdline()}\n")
+    return 0
+
+
 def _interactive(dev, command, timeout, shell=False):
     """One boot on this terminal. A shell gets the terminal's ^C for itself; for a command,
     ^C (or SIGTERM) to devsim ends the boot and removes the device."""
@@ -176,7 +210,7 @@ def cli_main(argv):
         return 0 if args.help or action == "help" else 2
     if action not in ACTIONS:
         raise DevsimError(f"unknown action {action!r} (devsim help lists them)")
-    if action in ("run", "boot") and not args.command:
+    if action in ("run", "boot", "trace", "cut") and not args.command:
         raise DevsimError(f"devsim {action} needs -- COMMAND...")
     if action == "run":
         with _device_from_args(args) as dev:
@@ -215,6 +249,8 @@ def cli_main(argv):
     with _existing(args) as dev:
         if action == "boot":
             return _report(_interactive(dev, args.command, args.timeout), dev)
+        if action in ("trace", "cut"):
+            return _traced(dev, args)
         if action == "put":
             _apply_puts(dev, args)
             return 0

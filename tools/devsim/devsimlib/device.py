@@ -18,6 +18,7 @@ from devsimlib.errors import DevsimError
 from devsimlib.janitor import Janitor
 from devsimlib.layout import DEFAULT_HW, MAIN_DEVICE, MIB, Layout
 from devsimlib.loops import detach_all, die_with_parent, run_tool
+from devsimlib.strace import Injection, Trace, as_injection, strace_argv
 from devsimlib.stubs import make_stubs
 
 
@@ -45,16 +46,17 @@ class Device:
       format_ext4  give every ext4 copy an empty ext4 file system (default: zero-filled)
       state_dir None: a temporary device removed on close; a path: a persistent device in
                 that directory (created when it holds none, reopened otherwise)
+      temporary  remove state_dir on close as well
     """
 
     def __init__(self, layout=None, env=None, hw=DEFAULT_HW, cmdline=None, netifs=(),
                  meminfo=None, watchdog=False, bootenv_corrupt=False, state_dir=None,
-                 format_ext4=False):
+                 format_ext4=False, temporary=False):
         self._janitor = None
         self._boot = None
         self._lock_fd = None
-        self.temporary = state_dir is None
-        if self.temporary:
+        self.temporary = state_dir is None or temporary
+        if state_dir is None:
             root = os.environ.get("DEVSIM_TMPDIR") or None
             self.dir = tempfile.mkdtemp(prefix="devsim-", dir=root)
         else:
@@ -95,6 +97,21 @@ class Device:
             self._janitor = None
         if self.temporary:
             shutil.rmtree(self.dir, ignore_errors=True)
+
+    def clone(self):
+        """A temporary device that starts as this one is now: disks, next command line,
+        boot options and recorded calls. Meant for between boots."""
+        target = tempfile.mkdtemp(prefix="devsim-", dir=os.environ.get("DEVSIM_TMPDIR") or None)
+        try:
+            os.makedirs(os.path.join(target, "disks"))
+            for name in ("device.json", "cmdline", "calls.log"):
+                shutil.copyfile(self._path(name), os.path.join(target, name))
+            run_tool(["cp", "--sparse=always", "--reflink=auto", *self._disk_files(),
+                      os.path.join(target, "disks")])
+        except BaseException:
+            shutil.rmtree(target, ignore_errors=True)
+            raise
+        return Device(state_dir=target, temporary=True)
 
     def destroy(self):
         """Closes the device and removes its state directory, also a persistent one."""
@@ -385,6 +402,53 @@ class Device:
             raise
         boot._files = (out, err)
         return boot
+
+    # -- power cuts and I/O errors -------------------------------------------------------------
+
+    def block_nodes(self):
+        """Device-side paths of every block node of a boot: whole disks and partitions."""
+        return [f"/dev/block/{name}{suffix}" for name, disk in self.layout.disks.items()
+                for suffix in [""] + [f"p{n}" for n in disk.partitions]]
+
+    def run_traced(self, command, inject=None, paths=(), timeout=60, env=None, input=None):
+        """One boot with command run under strace; BootResult with .trace (a Trace of the
+        calls that reach a block node or one of paths) and .cut (the Call at which the power
+        was cut, else None).
+
+        inject: an Injection, a Boundary of an earlier trace, or "CALL:J". Without an error
+        the power is cut on entry to that call, and the power cycle that follows runs the
+        boot loader as a reboot does; with an error ("EIO") the call returns it unmade and
+        the command goes on.
+        """
+        if shutil.which("strace") is None:
+            raise DevsimError("strace is not installed (scripts/install-deps installs it)")
+        if inject is not None and not isinstance(inject, Injection):
+            inject = as_injection(inject)
+        if isinstance(command, str):
+            command = ["sh", "-c", command]
+        log = self._path("trace.log")
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(log)
+        argv = strace_argv(log, self.block_nodes() + list(paths), inject) + list(command)
+        result = self.run(argv, timeout=timeout, env=env, input=input)
+        try:
+            with open(log, errors="replace") as f:
+                result.trace = Trace(f.read())
+        except FileNotFoundError:
+            raise DevsimError(f"strace left no trace: {result.stderr.strip()}") from None
+        result.cut = result.trace.cut if inject is not None and not inject.error else None
+        if result.cut is not None and not result.rebooted:
+            self.boot_loader()
+        return result
+
+    def power_cut(self, command, at, **kw):
+        """run_traced with the power cut at a boundary (Boundary, Injection or "CALL:J")."""
+        return self.run_traced(command, inject=as_injection(at), **kw)
+
+    def inject_error(self, command, at, error="EIO", **kw):
+        """run_traced with an error number ("EIO", "ENOSPC") returned by the call at a
+        boundary instead of making it."""
+        return self.run_traced(command, inject=as_injection(at, error), **kw)
 
     def _start(self, command, env, cwd, stdin, stdout, stderr, boot_loader):
         if self._janitor is None:
