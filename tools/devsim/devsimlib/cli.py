@@ -52,8 +52,8 @@ DEVICE OPTIONS:
 """
 
 
-ACTIONS = ("run", "shell", "create", "boot", "trace", "cut", "put", "bootenv", "cmdline", "calls", "layout",
-           "destroy")
+ACTIONS = ("run", "shell", "create", "boot", "trace", "cut", "put", "bootenv", "cmdline", "calls",
+           "layout", "destroy")
 
 
 def _parse_args(argv):
