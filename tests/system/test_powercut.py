@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""Power cuts and I/O errors at every boundary of vorn's commands, in the simulated device,
+and the sweep's own checks against updaters that are known to be unsafe.
+
+Usage: test_powercut.py [PATH_TO_VORN] [unittest options]; VORN_BIN and MKVIF_BIN work too.
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "powercut"))
+import cases  # noqa: E402
+import devsim  # noqa: E402
+import powercut  # noqa: E402
+import vif  # noqa: E402
+
+VORN = os.environ.get("VORN_BIN", "")
+if __name__ == "__main__" and len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
+    VORN = os.path.abspath(sys.argv.pop(1))
+MKVIF = os.environ.get("MKVIF_BIN") or os.path.join(os.path.dirname(VORN), "..", "tools",
+                                                      "mkvif", "mkvif")
+
+# Writes a new block in two halves, unsynced, and carries on past failed writes.
+UNSAFE_UPDATER = """import os, sys
+data = open(sys.argv[1], "rb").read()
+fd = os.open("/dev/block/mmcblk0", os.O_WRONLY)
+for half in (0, 4096):
+    try:
+        os.pwrite(fd, data[half:half + 4096], 0xC0000 + half)
+    except OSError:
+        pass
+"""
+
+
+class SweepTest(unittest.TestCase):
+    def test_setprop_survives_every_cut_and_error(self):
+        for name, case in cases.all_cases(VORN).items():
+            with self.subTest(name):
+                report = powercut.sweep(case)
+                self.assertEqual(report.failures, [])
+                # one write of the block and its fdatasync; EIO and ENOSPC on the write, EIO
+                # on the sync
+                self.assertEqual((report.boundaries, report.cuts_survived,
+                                  report.errors_survived), (2, 2, 3))
+
+    def test_unsafe_updater_is_caught(self):
+        new = cases.STORED_ENV + [("@blob", "x" * 5000)]  # reaches into the second half
+        with tempfile.NamedTemporaryFile() as block:
+            block.write(devsim.encode_bootenv(new))
+            block.flush()
+            case = powercut.Case("unsafe", [sys.executable, "-c", UNSAFE_UPDATER, block.name],
+                                 lambda dev: new, device={"env": cases.STORED_ENV})
+            report = powercut.sweep(case)
+        failures = "\n".join(report.failures)
+        self.assertEqual((report.boundaries, report.cuts_survived), (2, 1), failures)
+        for expected in ("order: boot environment write not synced before the end",
+                         "cut before #2 pwrite64:2", "boot environment block invalid (CRC)",
+                         "EIO at #1 pwrite64:1", "the command succeeded"):
+            self.assertIn(expected, failures)
+
+    def test_ordering(self):
+        node, block = "/dev/block/mmcblk0p3", "/dev/block/mmcblk0"
+        put = f'1 pwrite64(3<{node}>, "x", 4096, 0) = 4096\n'
+        env = f'1 pwrite64(4<{block}>, "y", 8192, 786432) = 8192\n'
+        sync = '1 fdatasync({}<{}>) = {}\n'
+        rows = [
+            (put + sync.format(3, node, 0) + env + sync.format(4, block, 0), []),
+            (put + env + sync.format(4, block, 0), ["mmcblk0p3 not synced before the first"]),
+            (put + sync.format(3, node, "-1 EIO (Input/output error)") + env +
+             sync.format(4, block, 0), ["mmcblk0p3 not synced before the first"]),
+            (env + put + sync.format(3, node, 0) + sync.format(4, block, 0),
+             ["written after the boot environment"]),
+            (put + sync.format(3, node, 0) + env, ["write not synced before the end"]),
+        ]
+        for text, expected in rows:
+            with self.subTest(text):
+                problems = powercut.ordering_problems(devsim.Trace(text))
+                self.assertEqual(len(problems), len(expected), problems)
+                for p, e in zip(problems, expected):
+                    self.assertIn(e, p)
+
+    def test_image_check(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            contents = os.path.join(tmp, "boot.img")
+            with open(contents, "wb") as f:
+                f.write(os.urandom(5000))
+            images = {}
+            for name, extra in (("plain", []), ("zipped", ["--compress"]),
+                                ("bad", ["--poke", "hdr_crc32=0"])):
+                images[name] = os.path.join(tmp, name + ".vif")
+                subprocess.run([MKVIF, "image", "--alias", "boot", "--version", "1.0",
+                                "--contents", contents, "-o", images[name], *extra], check=True)
+            os.mkdir(os.path.join(tmp, "root"))
+            ext4, images["system"] = os.path.join(tmp, "system.ext4"), os.path.join(tmp, "s.vif")
+            subprocess.run([MKVIF, "ext4", "--dir", os.path.join(tmp, "root"), "--size", "1M",
+                            "--alias", "system", "--version", "2.0", "-o", images["system"],
+                            "--ext4-out", ext4], check=True)
+            plain, zipped, bad, system, fs = map(vif.read_image, (
+                images["plain"], images["zipped"], images["bad"], images["system"], ext4))
+            unzipped = zipped[:1024] + plain[1024:]  # as the install writes a zipped image
+            rows = [
+                (plain, "androidboot", None, []),
+                (unzipped, "androidboot", zipped, []),
+                (plain, "androidboot", zipped, ["header of another image"]),
+                (bad, "androidboot", None, ["hdr_crc32"]),
+                (plain[:-1] + bytes([plain[-1] ^ 1]), "androidboot", None, ["contents_crc32"]),
+                (fs, "ext4", system, []),
+                (fs, "ext4", plain, ["header of another image", "contents differ"]),
+                (bytes(4096), "ext4", None, ["no %vif-info%"]),
+            ]
+            for data, fs, image, expected in rows:
+                with self.subTest(fs=fs, expected=expected):
+                    problems = vif.copy_problems(data, fs, image)
+                    self.assertEqual(len(problems), len(expected), problems)
+                    for p, e in zip(problems, expected):
+                        self.assertIn(e, p)
+
+
+if __name__ == "__main__":
+    unittest.main()
