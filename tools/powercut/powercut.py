@@ -28,9 +28,9 @@ from devsimlib.strace import DATA_CALLS  # noqa: E402
 
 BLOCK_NODE = "/dev/block/mmcblk0"
 SYNC_CALLS = ("fsync", "fdatasync")
-# Errors tried at each kind of boundary.
+# Errors tried at data writes, and at the other boundaries (syncs, mounts, discards).
 DATA_ERRORS = ("EIO", "ENOSPC")
-SYNC_ERRORS = ("EIO",)
+OTHER_ERRORS = ("EIO",)
 
 
 class Case:
@@ -157,15 +157,43 @@ def _after(case, dev, before, allowed):
     return case.check_images(dev, "new") if case.check_images is not None else []
 
 
-def _landing(b, trace, call):
-    """Problems when an injection did not land on boundary b of the clean run."""
+def _landing(b, trace, call, cut=False):
+    """Problems when an injection did not land on boundary b of the clean run, or when
+    another process changed a disk after the power was cut."""
     if call is None:
         return ["the injection never fired"]
     got = next((x for x in trace.boundaries if x.call is call), None)
     if got is None or (got.index, got.call.name, got.call.path, got.process) != \
             (b.index, b.call.name, b.call.path, b.process):
         return [f"landed at {got}"]
-    return []
+    later = trace.boundaries[got.index + 1:] if cut else []
+    return [f"the cut was not total: {x} ran on" for x in later]
+
+
+def _cut_at(case, base, before, b):
+    """Problems after the power was cut before boundary b."""
+    with base.clone() as dev:
+        r = dev.power_cut(case.command, b, paths=case.paths, timeout=case.timeout)
+        return (_landing(b, r.trace, r.cut, cut=True)
+                or _after(case, dev, before, ("old", "new")))
+
+
+def _error_at(case, base, before, b, error, block_written):
+    """Problems after boundary b returned error; block_written: the boot environment block
+    was written before b in the clean run."""
+    with base.clone() as dev:
+        r = dev.inject_error(case.command, b, error, paths=case.paths, timeout=case.timeout)
+        injected = r.trace.injected
+        problems = _landing(b, r.trace, injected[0] if len(injected) == 1 else None)
+        if problems:
+            return problems
+        if r.returncode == 0 or r.rebooted:
+            return [f"the command succeeded ({r.ending})"]
+        output = r.stdout + r.stderr
+        if case.error_message and not re.search(case.error_message, output):
+            return [f"no message naming the failure: {output[-300:]!r}"]
+        dev.boot_loader()
+        return _after(case, dev, before, ("old", "new") if block_written else ("old",))
 
 
 def sweep(case, progress=None):
@@ -189,32 +217,15 @@ def sweep(case, progress=None):
         report.boundaries = len(boundaries)
         first_block = next((b.index for b in boundaries if block_write(b.call)), len(boundaries))
         for b in boundaries:
-            with base.clone() as dev:
-                r = dev.power_cut(case.command, b, paths=case.paths, timeout=case.timeout)
-                problems = _landing(b, r.trace, r.cut) or _after(case, dev, before,
-                                                               ("old", "new"))
+            problems = _cut_at(case, base, before, b)
             report.cuts += 1
             report.cuts_survived += not problems
             report.failures += [f"cut before {b}: {p}" for p in problems]
             if progress:
                 progress(f"cut before {b}: {'; '.join(problems) or 'ok'}")
         for b in boundaries:
-            for error in DATA_ERRORS if b.call.name in DATA_CALLS else SYNC_ERRORS:
-                with base.clone() as dev:
-                    r = dev.inject_error(case.command, b, error, paths=case.paths,
-                                         timeout=case.timeout)
-                    problems = _landing(b, r.trace, r.trace.injected[0]
-                                        if len(r.trace.injected) == 1 else None)
-                    output = r.stdout + r.stderr
-                    if not problems and (r.returncode == 0 or r.rebooted):
-                        problems.append(f"the command succeeded ({r.ending})")
-                    elif not problems and case.error_message and \
-                            not re.search(case.error_message, output):
-                        problems.append(f"no message naming the failure: {output[-300:]!r}")
-                    if not problems:
-                        dev.boot_loader()
-                        problems = _after(case, dev, before, ("old",) if b.index < first_block
-                                          else ("old", "new"))
+            for error in DATA_ERRORS if b.call.name in DATA_CALLS else OTHER_ERRORS:
+                problems = _error_at(case, base, before, b, error, b.index > first_block)
                 report.errors += 1
                 report.errors_survived += not problems
                 report.failures += [f"{error} at {b}: {p}" for p in problems]
