@@ -62,14 +62,36 @@ class SweepTest(unittest.TestCase):
                          "EIO at #1 pwrite64:1", "the command succeeded"):
             self.assertIn(expected, failures)
 
+    def test_command_line(self):
+        tool = os.path.join(HERE, "..", "..", "tools", "devsim", "devsim")
+        with tempfile.TemporaryDirectory() as tmp:
+            board = os.path.join(tmp, "board")
+            subprocess.run([tool, "create", board, "--env", "a=1"], check=True,
+                           stdout=subprocess.DEVNULL)
+            old, new = [("a", "1")], [("a", "1"), ("@b", "2")]
+            rows = [(["cut", "--at", "write:1"], 0, "power cut before: write(", old),
+                    (["cut", "--at", "fdatasync:1", "--error", "EIO"], 255,
+                     "fdatasync:1=EIO injected", new),  # the write before it stays
+                    (["trace"], 0, "boundary 2 fdatasync:1", new),
+                    (["cut", "--at", "write:9"], 0, "no call write:9 was made", new)]
+            for args, code, text, entries in rows:
+                r = subprocess.run([tool, args[0], board, *args[1:], "--", VORN, "setprop",
+                                    "@b", "2"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   text=True)
+                self.assertEqual((r.returncode, text in r.stderr), (code, True), r.stderr)
+                with devsim.Device(state_dir=board) as dev:
+                    self.assertEqual(dev.bootenv().entries, entries)
+
     def test_ordering(self):
         node, block = "/dev/block/mmcblk0p3", "/dev/block/mmcblk0"
         put = f'1 pwrite64(3<{node}>, "x", 4096, 0) = 4096\n'
+        split = put.replace(") = 4096", " <unfinished ...>\n2 lseek(5</x>, 0, SEEK_SET) = 0\n"
+                            "1 <... pwrite64 resumed>) = 4096")
         env = f'1 pwrite64(4<{block}>, "y", 8192, 786432) = 8192\n'
         sync = '1 fdatasync({}<{}>) = {}\n'
         rows = [
             (put + sync.format(3, node, 0) + env + sync.format(4, block, 0), []),
-            (put + env + sync.format(4, block, 0), ["mmcblk0p3 not synced before the first"]),
+            (split + env + sync.format(4, block, 0), ["mmcblk0p3 not synced before the first"]),
             (put + sync.format(3, node, "-1 EIO (Input/output error)") + env +
              sync.format(4, block, 0), ["mmcblk0p3 not synced before the first"]),
             (env + put + sync.format(3, node, 0) + sync.format(4, block, 0),
