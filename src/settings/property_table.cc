@@ -271,17 +271,23 @@ int property_set(const char* name, const char* value) {
 int property_set_defaults() {
   const PropertyDesc* table = nullptr;
   if (property_count(&table) < 0) return -1;
+  int result = 0;
   for (const PropertyDesc* row = table; table != nullptr && name_present(row->name); ++row) {
     core::info_printf(" %-20s", row->name);
-    // A row that refuses (read-only and action rows) is still reported as deleted.
-    (void)property_set(row->name, row->default_value);
-    if (row->default_value != nullptr) {
+    const int set = property_set(row->name, row->default_value);
+    // A row that refuses by its access (read-only and action rows) has nothing stored to
+    // reset and is still reported as deleted; any other refusal is a store that did not
+    // happen (an unusable or full boot environment) and must not be reported as done.
+    if (set < 0 && set != PROP_SET_NOT_WRITABLE) {
+      core::info_printf(" [fail]\n");
+      result = -1;
+    } else if (row->default_value != nullptr) {
       core::info_printf(" [set] : %s\n", row->default_value);
     } else {
       core::info_printf(" [del]\n");
     }
   }
-  return 0;
+  return result;
 }
 
 }  // namespace vorn::settings

@@ -87,7 +87,8 @@ int property_table_select();
 [[nodiscard]] int property_set(const char* name, const char* value);
 
 // Sets every row of the selected table to its default (deleting rows without one), printing
-// one line per row. 0, or -1 when no table is selected.
+// one line per row: " [set] : <default>", " [del]", or " [fail]" for a row whose store failed.
+// 0; -1 when no table is selected or any row's store failed (the other rows are still set).
 [[nodiscard]] int property_set_defaults();
 
 }  // namespace vorn::settings

@@ -305,8 +305,7 @@ class SetpropTest(SettingsTestBase):
                                ["setprop", "sys.eth.if", "eth2"], ["setprop", "@x", "2"],
                                ["setprop", "@x"], ["setprop", "default"], ["getprop"])
             self.assertEqual(results[:5], [(0, ""), (0, ""), (255, ""), (255, ""), (255, "")])
-            # The defaults are reported although none could be stored.
-            self.assertEqual(results[5][0], 0)
+            self.assertEqual(results[5][0], 255)
             self.assertEqual(results[6][0], 0)
             self.assertIn(" sys.eth.if           : \n", results[6][1])
             self.assertIn(" sys.hw.version       : zt4100.1.0\n", results[6][1])
