@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "bootmap/cmdline.h"
+#include "core/output.h"
 #include "platform/fixed_paths.h"
 #include "platform/fixed_text.h"
 #include "platform/number_text.h"
@@ -33,14 +34,25 @@ std::string_view cut(std::string_view& text, char sep, bool* found = nullptr) {
   return head;
 }
 
+// The map is built from what the boot loader wrote, whatever it is; what the parse has to drop
+// is said on standard error, naming the key and the reason, so that a broken map is never
+// silent. The tables come out exactly as without the warnings.
+void warn_ignored(const char* key, const char* what, std::string_view item, const char* why) {
+  core::warn_printf("vorn: kernel command line: %s: %s \"%.*s\" ignored: %s\n", key, what,
+                    static_cast<int>(item.size()), item.data(), why);
+}
+
 // Walks a list separated by sep, calling item(head) per item; the list ends at its end or at
 // the first empty item. item returns false to stop the walk.
 template <typename F>
-void walk_list(std::string_view text, char sep, F&& item) {
+void walk_list(const char* key, std::string_view text, char sep, F&& item) {
   while (!text.empty()) {
     bool more = false;
     const std::string_view head = cut(text, sep, &more);
-    if (head.empty()) return;
+    if (head.empty()) {
+      if (!text.empty()) warn_ignored(key, "text", text, "it follows an empty item");
+      return;
+    }
     if (!item(head)) return;
     if (!more) return;
   }
@@ -54,11 +66,18 @@ const BootDevice* find_device(std::string_view name) {
 }
 
 void parse_devices() {
-  walk_list(slot_text(g_map.bmap_dev), ',', [](std::string_view item) {
+  walk_list("bmap_dev", slot_text(g_map.bmap_dev), ',', [](std::string_view item) {
     bool has_colon = false;
+    const std::string_view whole = item;
     const std::string_view name = cut(item, ':', &has_colon);
-    if (!has_colon) return true;
-    if (g_map.device_count >= MAX_DEVICES) return false;
+    if (!has_colon) {
+      warn_ignored("bmap_dev", "item", whole, "no \":\"");
+      return true;
+    }
+    if (g_map.device_count >= MAX_DEVICES) {
+      warn_ignored("bmap_dev", "device", name, "more than 10 devices");
+      return false;
+    }
     BootDevice& device = g_map.devices[g_map.device_count++];
     copy_text(device.name, name);
     copy_text(device.path, item);
@@ -71,6 +90,7 @@ const char* known_fs_type(std::string_view name) {
     // Compared over at most 16 characters, as the boot loader's own parser does.
     if (std::string_view(known).substr(0, 16) == name.substr(0, 16)) return known;
   }
+  warn_ignored("bmap", "file-system type", name, "read as \"ext4\"");
   return FS_EXT4;
 }
 
@@ -81,7 +101,10 @@ bool parse_copy(std::string_view spec, BootPartition& copy) {
   if (spec.find('@') != std::string_view::npos) {
     const std::string_view device_name = cut(number_part, '@');
     copy.device = find_device(device_name);
-    if (copy.device == nullptr) return false;
+    if (copy.device == nullptr) {
+      warn_ignored("bmap", "copy", spec, "its device is not in bmap_dev");
+      return false;
+    }
   }
   bool has_fs = false;
   const std::string_view number = cut(number_part, '%', &has_fs);
@@ -91,18 +114,32 @@ bool parse_copy(std::string_view spec, BootPartition& copy) {
 }
 
 void parse_regions() {
-  walk_list(slot_text(g_map.bmap), ',', [](std::string_view item) {
+  walk_list("bmap", slot_text(g_map.bmap), ',', [](std::string_view item) {
     bool has_colon = false;
+    const std::string_view whole = item;
     const std::string_view name = cut(item, ':', &has_colon);
-    if (!has_colon) return true;
-    if (g_map.region_count >= MAX_REGIONS) return false;
+    if (!has_colon) {
+      warn_ignored("bmap", "item", whole, "no \":\"");
+      return true;
+    }
+    if (g_map.region_count >= MAX_REGIONS) {
+      warn_ignored("bmap", "region", name, "more than 10 regions");
+      return false;
+    }
     BootRegion& region = g_map.regions[g_map.region_count];
     region = BootRegion{};
-    walk_list(item, ':', [&region](std::string_view spec) {
+    walk_list("bmap", item, ':', [&region](std::string_view spec) {
+      if (region.copy_count >= MAX_COPIES) {
+        warn_ignored("bmap", "copy", spec, "more than 5 copies in its region");
+        return false;
+      }
       if (parse_copy(spec, region.copies[region.copy_count])) ++region.copy_count;
-      return region.copy_count < MAX_COPIES;
+      return true;
     });
-    if (region.copy_count == 0) return true;
+    if (region.copy_count == 0) {
+      warn_ignored("bmap", "region", name, "no usable copy");
+      return true;
+    }
     copy_text(region.name, name);
     ++g_map.region_count;
     return true;
@@ -111,9 +148,13 @@ void parse_regions() {
 
 bool parse_active() {
   bool ok = true;
-  walk_list(slot_text(g_map.bmap_seq), ':', [&ok](std::string_view item) {
+  walk_list("bmap_seq", slot_text(g_map.bmap_seq), ':', [&ok](std::string_view item) {
     const uint32_t i = g_map.active_count;
-    if (i >= g_map.region_count || i >= MAX_REGIONS) return false;
+    if (i >= g_map.region_count || i >= MAX_REGIONS) {
+      warn_ignored("bmap_seq", "item", item, "more items than regions in bmap");
+      return false;
+    }
+    const std::string_view whole = item;
     std::string_view device_name;
     bool named = item.find('@') != std::string_view::npos;
     if (named) device_name = cut(item, '@');
@@ -130,9 +171,18 @@ bool parse_active() {
         return true;
       }
     }
+    core::warn_printf(
+        "vorn: kernel command line: bmap_seq: value ignored, no region is active: \"%.*s\" "
+        "names no copy of region \"%s\"\n",
+        static_cast<int>(whole.size()), whole.data(), region.name.data());
     ok = false;
     return false;
   });
+  if (ok) {
+    for (uint32_t i = g_map.active_count; i < g_map.region_count && i < MAX_REGIONS; ++i) {
+      warn_ignored("bmap_seq", "region", slot_text(g_map.regions[i].name), "no active copy");
+    }
+  }
   return ok;
 }
 
@@ -148,9 +198,14 @@ std::span<const BootPartition> copies_of(const BootSeqEntry& entry) {
   return {region.copies.data(), region.copy_count};
 }
 
-bool store_value(std::array<char, BOOTMAP_VALUE_SIZE>& slot, std::string_view value) {
+// A cut value could name the wrong partition: an over-long one reads as absent instead.
+bool store_value(const char* key, std::array<char, BOOTMAP_VALUE_SIZE>& slot,
+                 std::string_view value) {
   if (!platform::copy_text_whole(slot, value)) {
     slot.fill('\0');
+    core::warn_printf(
+        "vorn: kernel command line: %s: value of %zu characters ignored: at most %zu\n", key,
+        value.size(), BOOTMAP_VALUE_SIZE - 1);
     return false;
   }
   return true;
@@ -169,11 +224,11 @@ void bootmap_keys_hook(char* token, void* /*context*/) {
   const std::string_view key = cut(value, '=', &has_eq);
   if (!has_eq || key.empty()) return;
   if (key == "bmap") {
-    store_value(g_map.bmap, value);
+    store_value("bmap", g_map.bmap, value);
   } else if (key == "bmap_seq") {
-    store_value(g_map.bmap_seq, value);
+    store_value("bmap_seq", g_map.bmap_seq, value);
   } else if (key == "bmap_dev") {
-    store_value(g_map.bmap_dev, value);
+    store_value("bmap_dev", g_map.bmap_dev, value);
   }
 }
 
@@ -208,9 +263,9 @@ bool bootmap_set_values(const char* bmap, const char* bmap_seq, const char* bmap
   g_map.bmap_seq.fill('\0');
   g_map.bmap_dev.fill('\0');
   bool ok = true;
-  if (bmap) ok &= store_value(g_map.bmap, bmap);
-  if (bmap_seq) ok &= store_value(g_map.bmap_seq, bmap_seq);
-  if (bmap_dev) ok &= store_value(g_map.bmap_dev, bmap_dev);
+  if (bmap) ok &= store_value("bmap", g_map.bmap, bmap);
+  if (bmap_seq) ok &= store_value("bmap_seq", g_map.bmap_seq, bmap_seq);
+  if (bmap_dev) ok &= store_value("bmap_dev", g_map.bmap_dev, bmap_dev);
   bootmap_build();
   return ok;
 }

@@ -32,6 +32,14 @@ void diag_printf(const char* fmt, ...) {
   va_end(args);
 }
 
+void warn_printf(const char* fmt, ...) {
+  if (g_verbosity <= 1) return;
+  va_list args;
+  va_start(args, fmt);
+  std::vfprintf(stderr, fmt, args);
+  va_end(args);
+}
+
 void result_print(std::string_view text) {
   if (g_verbosity >= VERBOSITY_QUIET) std::fwrite(text.data(), 1, text.size(), stdout);
   reply_append(text);

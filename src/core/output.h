@@ -18,6 +18,10 @@ void set_verbosity(int level);
 void info_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Diagnostic of the storage layer: printed only when verbosity > 2.
 void diag_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Warning about broken input that the command works around (a rejected kernel command-line
+// key): printed to standard error only when verbosity > 1, so that it never mixes with the
+// output a script reads; never appended to the reply.
+void warn_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Result value of a quiet command: printed when verbosity >= -99 and appended to the reply.
 void result_print(std::string_view text);
 

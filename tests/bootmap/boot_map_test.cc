@@ -163,6 +163,32 @@ TEST_F(BootMapTest, TenRegionsAtMostAndNamesCutTo16) {
   EXPECT_STREQ(bootmap_region_name(0), "region_with_long");
 }
 
+// What the map drops is named on standard error; the map itself stays as it was.
+TEST_F(BootMapTest, RejectedKeysAreNamedOnStandardError) {
+  std::string eleven = "bmap=";
+  for (int i = 0; i < 11; ++i) eleven += (i ? ",r" : "r") + std::to_string(i) + ":1";
+  const std::pair<std::string, std::string> cases[] = {
+      {EXAMPLE, ""},
+      {"bmap=boot:1:2,sys:3:4,app:5:6,rec:7 bmap_seq=1:3:6:9",
+       "bmap_seq: value ignored, no region is active: \"9\" names no copy of region \"rec\""},
+      {"bmap=boot:1:2," + std::string(250, 'x'), "line: bmap: value of 259 characters ignored"},
+      {eleven, "bmap: region \"r10\" ignored: more than 10 regions"},
+  };
+  for (const auto& [cmdline, warning] : cases) {
+    testing::internal::CaptureStderr();
+    boot_with(cmdline);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.empty(), warning.empty()) << err;
+    EXPECT_NE(err.find(warning), err.npos) << err;
+  }
+  EXPECT_EQ(bootmap_region_count(), 0);  // as before: eleven regions, none active
+}
+
+TEST_F(BootMapTest, LongCommandLineIsReadToItsEnd) {
+  boot_with("console=" + std::string(1100, 'x') + " bmap=boot:1:2 bmap_seq=2\n");
+  EXPECT_EQ(bootmap_active_number("boot"), 2);
+}
+
 TEST(Cmdline, MissingFileGivesNoToken) {
   test::ScopedPathOverride over(FixedPath::KERNEL_CMDLINE, "/nonexistent/cmdline");
   int calls = 0;
