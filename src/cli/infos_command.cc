@@ -20,33 +20,51 @@ std::array<uint8_t, INFOS_HEADER_BUFFER_SIZE> g_infos_buffer;
 
 // The printed text of one "infos" item: "|" and a 256-byte value in hex fit with room to spare.
 using InfosPiece = std::array<char, 2 * INFOS_BINARY_CAPACITY + 16>;
+static_assert(sizeof(InfosPiece) > 1 + 4 * (INFOS_STRING_CAPACITY - 1),
+              "a string escaped in full fits a piece");
 
-// Formats one item into piece; false when the item is skipped (prints nothing, not counted).
-bool format_infos_item(const image::HeaderHandle& handle, const char* name, bool first,
+// Appends a header string with every byte that could break the "|"-separated line escaped
+// (see infos_print_fields); other bytes as they are.
+void append_escaped(InfosPiece& piece, std::string_view value) {
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      platform::append_text(piece, "\\\\");
+    } else if (c == '|' || byte < 0x20 || byte == 0x7F) {
+      platform::append_format(piece, "\\x%02X", byte);
+    } else {
+      platform::append_text(piece, std::string_view(&c, 1));
+    }
+  }
+}
+
+// Formats one item into piece. A value that cannot be read keeps its column empty, as an
+// unknown name does, so that the columns after it stay where the caller expects them.
+void format_infos_item(const image::HeaderHandle& handle, const char* name, bool first,
                        InfosPiece& piece) {
   const char* separator = first ? "" : "|";
+  platform::copy_text(piece, separator);
   switch (image::header_field_type(&handle, name)) {
     case image::FIELD_UINT32:
-      platform::format_text(piece, "%s0x%08x", separator, image::header_get_u32(&handle, name));
-      return true;
+      platform::append_format(piece, "0x%08x", image::header_get_u32(&handle, name));
+      return;
     case image::FIELD_STRING: {
       std::array<char, INFOS_STRING_CAPACITY> value{};
-      if (image::header_get_string(&handle, name, value.data(), value.size()) == nullptr)
-        return false;
-      platform::format_text(piece, "%s%s", separator, value.data());
-      return true;
+      if (image::header_get_string(&handle, name, value.data(), value.size()) != nullptr) {
+        append_escaped(piece, value.data());
+      }
+      return;
     }
     case image::FIELD_BINARY: {
       std::array<uint8_t, INFOS_BINARY_CAPACITY> value{};
       const uint32_t length = image::header_get_binary(&handle, name, value.data(), value.size());
-      if (length == 0) return false;
-      platform::format_text(piece, "%s%u,", separator, length);
+      if (length == 0) return;
+      platform::append_format(piece, "%u,", length);
       for (uint32_t i = 0; i < length; ++i) platform::append_format(piece, "%02X", value[i]);
-      return true;
+      return;
     }
     default:
-      platform::copy_text(piece, separator);
-      return true;
+      return;
   }
 }
 
@@ -82,7 +100,7 @@ int infos_print_fields(const image::HeaderHandle* handle, char* field_list) {
       rest += std::strlen(rest);
     }
     InfosPiece piece{};
-    if (!format_infos_item(*handle, item, counted == 0, piece)) continue;
+    format_infos_item(*handle, item, counted == 0, piece);
     core::result_print(platform::slot_text(piece));
     ++counted;
   }

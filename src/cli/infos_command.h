@@ -26,10 +26,12 @@ inline constexpr uint32_t INFOS_BINARY_CAPACITY = 256;
 
 // Prints the values of the comma-separated fields of field_list, separated by "|", through the
 // result output (printed at verbosity >= -99 and appended to the daemon's reply): uint32 as
-// "0x%08x", string as is, binary as "<length>," and upper-case hex pairs; an unknown or empty
-// name prints "|" (nothing when it is the first item); a string that cannot be read or an
-// absent binary value is skipped. No newline at the end. The list is cut in place at its
-// commas. Returns 0, or -1 for a null handle or list.
+// "0x%08x", binary as "<length>," and upper-case hex pairs, string as is except that a
+// backslash prints as "\\" and a "|", a control byte (below 0x20) or DEL as "\xHH" (two
+// upper-case hex digits), so that no value can split or end the line. An unknown or empty
+// name, a string that cannot be read and an absent binary value all keep their column empty:
+// they print "|" (nothing when it is the first item). No newline at the end. The list is cut
+// in place at its commas. Returns 0, or -1 for a null handle or list.
 int infos_print_fields(const image::HeaderHandle* handle, char* field_list);
 
 }  // namespace vorn::cli

@@ -168,16 +168,23 @@ TEST_F(Output, InfosSeparatesItemsAndPrintsBarsForUnknownNames) {
   EXPECT_EQ(cli::infos_print_fields(h.get(), nullptr), -1);
 }
 
-TEST_F(Output, InfosSkipsValuesThatCannotBeRead) {
-  // A malformed binary value and an unreadable string are skipped and not counted.
+TEST_F(Output, InfosKeepsTheColumnOfAValueThatCannotBeRead) {
+  // A malformed binary value and an unreadable string keep their place, as an unknown name.
   std::string text = text_form(report_header());
   text.replace(text.find(".$hdr_sha1$=20,"), 15, ".$hdr_sha1$=19,");
-  EXPECT_EQ(infos(LoadedHeader::text(text).get(), "hdr_sha1,version,hdr_sha1"), "1.0.2");
+  EXPECT_EQ(infos(LoadedHeader::text(text).get(), "hdr_sha1,version,hdr_sha1"), "|1.0.2|");
 
   std::vector<uint8_t> bytes = binary_form(report_header());
   std::fill(bytes.begin() + 0x74, bytes.end(), 'x');  // req_hw runs on past 128 characters
   LoadedHeader h = LoadedHeader::binary(bytes);
-  EXPECT_EQ(infos(h.get(), "req_hw,alias"), "boot");
+  EXPECT_EQ(infos(h.get(), "req_hw,alias"), "|boot");
+}
+
+TEST_F(Output, InfosEscapesBytesThatWouldBreakTheLine) {
+  TestHeader t = report_header();
+  t.version = "1.0|x\n\\\x01\x7F\xC3\xA9 y";
+  LoadedHeader h = LoadedHeader::binary(binary_form(t));
+  EXPECT_EQ(infos(h.get(), "version,alias"), "1.0\\x7Cx\\x0A\\\\\\x01\\x7F\xC3\xA9 y|boot");
 }
 
 TEST_F(Output, InfosGoesToTheReplyAlsoWhenQuiet) {
