@@ -1,6 +1,7 @@
 #include "daemon/framing.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/io.h"
@@ -14,9 +15,12 @@ using platform::LOG_PRIORITY_ERROR;
 
 namespace {
 
-// 0 when all count bytes arrived; -1 after logging why not.
-int read_exact(int fd, void* buffer, size_t count) {
-  const ssize_t n = platform::read_fully(fd, buffer, count);
+using Deadline = std::chrono::steady_clock::time_point;
+
+// 0 when all count bytes arrived (by the deadline, when there is one); -1 after logging why not.
+int read_exact(int fd, void* buffer, size_t count, const Deadline* deadline = nullptr) {
+  const ssize_t n = deadline ? platform::read_fully_until(fd, buffer, count, *deadline)
+                             : platform::read_fully(fd, buffer, count);
   if (n < 0) {
     log_print(LOG_PRIORITY_ERROR, "read error: %s\n", std::strerror(errno));
     return -1;
@@ -44,17 +48,22 @@ int read_frame_length(int fd) {
   return platform::load_le16(size);
 }
 
-int read_request(int fd, std::span<char, REQUEST_BUFFER_SIZE> buffer) {
-  const int length = read_frame_length(fd);
-  if (length < 0) {
+int read_request(int fd, std::span<char, REQUEST_BUFFER_SIZE> buffer, int request_wait_ms) {
+  uint8_t size[FRAME_LENGTH_SIZE];
+  // No limit before the first byte; from it on, the whole frame runs against one deadline.
+  const bool first = read_exact(fd, size, 1) == 0;
+  const Deadline deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(request_wait_ms);
+  if (!first || read_exact(fd, size + 1, 1, &deadline) != 0) {
     log_print(LOG_PRIORITY_ERROR, "failed to read size\n");
     return FRAME_READ_FAILED;
   }
+  const int length = platform::load_le16(size);
   if (length == 0 || length > MAX_REQUEST_LENGTH) {
     log_print(LOG_PRIORITY_ERROR, "invalid size %d\n", length);
     return FRAME_BAD_LENGTH;
   }
-  if (read_exact(fd, buffer.data(), static_cast<size_t>(length)) != 0) {
+  if (read_exact(fd, buffer.data(), static_cast<size_t>(length), &deadline) != 0) {
     log_print(LOG_PRIORITY_ERROR, "failed to read command\n");
     return FRAME_READ_FAILED;
   }

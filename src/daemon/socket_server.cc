@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -29,11 +31,15 @@ using platform::LOG_PRIORITY_ERROR;
 using platform::LOG_PRIORITY_INFO;
 using platform::UniqueFd;
 
-void management(UniqueFd fd) {
+void serve_requests(UniqueFd fd, int request_wait_ms) {
   log_print(LOG_PRIORITY_INFO, "management: new connection[thread](socket=%d)\n", fd.get());
+  // A client that stops reading its replies must not hold the thread in a write for good.
+  const timeval send_wait{.tv_sec = request_wait_ms / 1000,
+                          .tv_usec = (request_wait_ms % 1000) * 1000};
+  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_wait, sizeof send_wait);
   std::array<char, REQUEST_BUFFER_SIZE> request;
   for (;;) {
-    const int length = read_request(fd.get(), request);
+    const int length = read_request(fd.get(), request, request_wait_ms);
     if (length <= 0) break;
     log_print(LOG_PRIORITY_INFO, "execute('%s')\n", request.data());
     std::array<char, REPLY_TEXT_SIZE> reply_text{};
@@ -46,6 +52,8 @@ void management(UniqueFd fd) {
   log_print(LOG_PRIORITY_INFO, "management: closing connection[thread](socket=%d)\n", fd.get());
 }
 
+void management(UniqueFd fd) { serve_requests(std::move(fd), REQUEST_WAIT_MS); }
+
 int serve_connection(UniqueFd fd, int wait_ms) {
   // poll, not select: a descriptor above FD_SETSIZE must not overflow an fd_set.
   pollfd wait{.fd = fd.get(), .events = POLLIN, .revents = 0};
@@ -54,15 +62,27 @@ int serve_connection(UniqueFd fd, int wait_ms) {
     return ACCEPT_SILENT;
   }
   log_print(LOG_PRIORITY_ERROR, "Data is available now.\n");
-  management(std::move(fd));
+  serve_requests(std::move(fd), wait_ms);
   return ACCEPT_SERVED;
 }
 
 namespace {
 
+std::atomic<int> g_connections{0};
+
+// One of the connections counted against the cap, from accept to the end of its thread.
+class ConnectionSlot {
+ public:
+  ConnectionSlot() { g_connections.fetch_add(1); }
+  ~ConnectionSlot() { g_connections.fetch_sub(1); }
+  ConnectionSlot(const ConnectionSlot&) = delete;
+  ConnectionSlot& operator=(const ConnectionSlot&) = delete;
+};
+
 struct ConnectionStart {
   UniqueFd fd;
   int wait_ms;
+  ConnectionSlot slot;
 };
 
 void connection_thread(void* raw) {
@@ -72,7 +92,9 @@ void connection_thread(void* raw) {
 
 }  // namespace
 
-int accept_one(int listen_fd, int wait_ms) {
+int connections_served() { return g_connections.load(); }
+
+int accept_one(int listen_fd, int wait_ms, int max_connections) {
   sockaddr_storage peer{};
   socklen_t peer_size = sizeof peer;
   // Close-on-exec from the start: another thread may run a shell command at any moment.
@@ -81,8 +103,14 @@ int accept_one(int listen_fd, int wait_ms) {
     log_print(LOG_PRIORITY_ERROR, "Accept failed: %s\n", std::strerror(errno));
     return ACCEPT_FAILED;
   }
+  // Only the accept loop adds connections, so the count cannot grow between check and start.
+  if (g_connections.load() >= max_connections) {
+    log_print(LOG_PRIORITY_ERROR, "too many connections (%d), closing socket=%d\n", max_connections,
+              fd.get());
+    return ACCEPT_BUSY;
+  }
   std::unique_ptr<ConnectionStart> start(new (std::nothrow)
-                                             ConnectionStart{std::move(fd), wait_ms});
+                                             ConnectionStart{std::move(fd), wait_ms, {}});
   if (!start || !start_detached_thread(connection_thread, start.get())) return ACCEPT_NO_THREAD;
   // The thread owns the start record, and the connection with it, from here on.
   (void)start.release();

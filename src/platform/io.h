@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 
 namespace vorn::platform {
@@ -12,6 +13,12 @@ namespace vorn::platform {
 // Reads until count bytes arrived or the file ended, retrying interrupted reads. The number
 // of bytes read (fewer than count only at end of file), or -1 on a read error (errno set).
 [[nodiscard]] ssize_t read_fully(int fd, void* buffer, size_t count);
+
+// As read_fully, but gives up at the deadline however the bytes trickle in: the number of bytes
+// read (fewer than count only at end of file), or -1 on a read error or when the deadline
+// passed first (errno ETIMEDOUT).
+[[nodiscard]] ssize_t read_fully_until(int fd, void* buffer, size_t count,
+                                       std::chrono::steady_clock::time_point deadline);
 
 // Writes all count bytes, retrying interrupted and partial writes. count, or -1 on a write
 // error (errno set); a write that makes no progress is an error (ENOSPC).

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -236,6 +238,45 @@ TEST_F(Management, DescriptorsAbove1023AreWaitedFor) {
   wait_for_threads_to_close(1);
   filler.clear();
   ::setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+// From its first byte a request must be whole within the wait, however it trickles in (half a
+// length, part of a body, every byte late by less than the wait).
+TEST_F(Management, StalledOrDrippedRequestIsDroppedAfterItsWait) {
+  const std::string request = frame("vorn info foo");
+  for (const size_t sent : {size_t{1}, size_t{6}, request.size()}) {
+    auto [client, server] = test::socket_pair();
+    const timeval limit{.tv_sec = 3, .tv_usec = 0};  // fail, do not hang, if never dropped
+    ASSERT_EQ(::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+    std::thread serving(serve_requests, std::move(server), 200);
+    for (size_t i = 0; i < sent; ++i) {
+      (void)send_all(client.get(), request.substr(i, 1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }
+    EXPECT_EQ(read_reply(client.get()), std::nullopt) << sent;
+    client.reset();
+    serving.join();
+  }
+  const std::vector<std::string> lines = log_.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "read error: Connection timed out\n"), 3);
+}
+
+TEST_F(Management, ConnectionsBeyondTheCapAreClosedAtOnce) {
+  const UniqueFd listener = listen_at(dir_.file("sock"));
+  std::vector<UniqueFd> clients;
+  for (int i = 0; i < 4; ++i) {
+    // Before the fourth, the silent ones have been dropped after their wait: room again.
+    for (int t = 0; t < 500 && i % 3 == 0 && connections_served() > 0; ++t) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    clients.push_back(connect_to(dir_.file("sock")));
+    EXPECT_TRUE(i != 3 || send_all(clients[3].get(), frame("vorn info foo")));
+    EXPECT_EQ(accept_one(listener.get(), 300, 2), i == 2 ? ACCEPT_BUSY : ACCEPT_SERVED);
+  }
+  EXPECT_EQ(read_reply(clients[2].get()), std::nullopt);
+  EXPECT_EQ(read_reply(clients[3].get()), "0\n");
+  ::shutdown(clients[3].get(), SHUT_WR);
+  wait_for_threads_to_close(1);
 }
 
 TEST(AndroidSocket, DescriptorFromTheEnvironment) {
