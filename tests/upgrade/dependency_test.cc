@@ -1,0 +1,137 @@
+#include "upgrade/dependency.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+#include "core/hardware_tag.h"
+#include "platform/fixed_text.h"
+#include "upgrade_fixture.h"
+
+namespace vorn::upgrade {
+namespace {
+
+struct CompareRow {
+  const char* left;
+  const char* right;
+  char op;
+  int want;
+};
+
+TEST(VersionCompare, Table) {
+  constexpr CompareRow ROWS[] = {
+      {"1.2.3", "1.2.3", '=', 1},     {"1.2.3", "1.2.3", '+', 1},
+      {"1.2.3", "1.2.3", '-', 1},     {"1.2.3", "1.2.3", '<', 0},
+      {"1.2.3", "1.2.3", '>', 0},     {"1.0.0-rc39", "1.0.0", '+', 1},
+      {"1.2.3-rc1", "1.2.3", '=', 1}, {"1.2.3.7", "1.2.3", '=', 1},
+      {"1.10.0", "1.9.9", '>', 1},                                    // parts are numbers, not text
+      {"1024.0.0", "0.0.0", '=', 1},  {"0.0.4096", "0.0.0", '=', 1},  // fields wrap
+      {"0.1023.0", "1.0.0", '<', 1},  {"2.0.0", "1.999.4095", '>', 1},
+      {"1.2.3", "1.*.*", '=', 1},     {"7.8.9", "*.*.*", '=', 1},
+      {"1.2.3", "1.*.4", '=', -4},    {"1.2.3", "*.2.3", '=', -4},
+      {"1.2.3", "*.*", '=', -5},      {"1.2.3", "1.2", '=', -5},
+      {"1.2.3", "1.2.3", '!', -2},    {"x", "y", '!', -2},  // the operator is looked at first
+      {"2.0", "1.0.0", '=', -3},      {"1.2", "1.2", '=', -3},
+      {"1", "1.2.3", '=', -3},        {"1.2.3", "1.2.4", '<', 1},
+      {"1.2.5", "1.2.4", '-', 0},     {" 1.+2.3", "1.2.3", '=', 1},
+  };
+  for (const CompareRow& row : ROWS) {
+    EXPECT_EQ(version_compare(row.left, row.right, row.op), row.want)
+        << row.left << " " << row.op << " " << row.right;
+  }
+  EXPECT_EQ(version_compare(nullptr, "1.0.0", '='), -1);
+  EXPECT_EQ(version_compare("1.0.0", nullptr, '!'), -1);
+}
+
+class DependencyTest : public test::UpgradeTest {
+ protected:
+  void SetUp() override {
+    UpgradeTest::SetUp();
+    for (int n : {2, 3, 4, 5}) fake_mount(n);  // nothing in them
+  }
+  void install_boot(const char* alias, const char* version) {
+    const std::string contents = dir_.write("k.bin", std::string(100, 'k'));
+    const std::string img =
+        mkvif("boot.vif", std::string("image --alias ") + alias + " --version " + version +
+                              " --contents " + contents);
+    std::rename(img.c_str(), part(1).c_str());
+  }
+};
+
+TEST_F(DependencyTest, DependencyStrings) {
+  install_boot("boot", "1.2.0");
+  struct Row {
+    const char* hw;
+    const char* text;
+    int want;
+  };
+  constexpr Row ROWS[] = {
+      {"zt4100.1.5", "%hw%,zt4100.1.*,+", 1},
+      {"q5.1.5", "%hw%,zt4100.1.*,+", 0},
+      {"", "%hw%,zt4100.1.*,+", -5},
+      {"zt4100.1.0.7", "%hw%,zt4100.1.0,=", 1},
+      {"zt4100.1", "%hw%,zt4100.1.0,=", -5},
+      {"zt4100.1.0", "%hw%,zt4100.2.0,-", 1},
+      {"zt4100.1.0", "%hw%,zt4100,+", -5},
+      {".1.0", "%hw%,.1.0,=", 0},
+      {"zt4100.1.0", "%hw%,zt4100.1.0", -4},
+      {"zt4100.1.0", "%hw%,zt4100.1.0,", -5},
+      {"", "boot,1.2.0,+", 1},
+      {"", "boot,1.1.9,>", 1},
+      {"", "boot,1.2.1,+", 0},
+      {"", "boot,1.2.0", -4},
+      {"", "boot", -2},
+      {"", "kernel,1.0.0,+", -3},
+      {"", "system,1.0.0,+", -6},  // nothing installed in system
+      {"", "boot,1.2,+", -7},
+      {"", "boot,1.2.0,?", -7},
+      {"", "", -2},
+  };
+  for (const Row& row : ROWS) {
+    ASSERT_TRUE(core::hardware_tag_set(row.hw));
+    EXPECT_EQ(dependency_check(row.text), row.want) << row.hw << " / " << row.text;
+  }
+  EXPECT_EQ(dependency_check(nullptr), -1);
+  std::array<char, 16> out{};
+  EXPECT_STREQ(installed_version("bmap@boot#0", out), "1.2.0");
+  EXPECT_EQ(installed_version("bmap@boot#1", out), nullptr);
+  EXPECT_EQ(installed_version("file@!,/x", out), nullptr);
+  std::array<char, 5> small{};
+  EXPECT_EQ(installed_version("bmap@boot", small), nullptr) << "never cut";
+}
+
+TEST_F(DependencyTest, ForeignImageInARegionIsNoInstalledVersion) {
+  install_boot("system", "1.2.0");
+  EXPECT_EQ(dependency_check("boot,1.0.0,+"), -6);
+}
+
+TEST(DependencyBatch, EntriesOfTheBatchMeetDependencies) {
+  upgrade_batch_clear();
+  auto batch = upgrade_batch();
+  platform::copy_text(batch[0].alias, "system");
+  platform::copy_text(batch[0].version, "2.0.0");
+  platform::copy_text(batch[1].alias, "boot");
+  platform::copy_text(batch[1].version, "1.2.0");
+  struct Row {
+    const char* text;
+    int want;
+    uint32_t resolved;
+  };
+  constexpr Row ROWS[] = {
+      {"boot,1.1.0,+", 0, 1},      {"boot,1.3.0,+", 0, 0}, {"app,1.0.0,+", 0, 0},
+      {"%hw%,zt4100.1.0,+", 0, 0}, {"boot", -2, 0},        {"boot,1.0.0", -3, 0},
+      {"boot,1.0,+", -4, 0},
+  };
+  for (const Row& row : ROWS) {
+    DependencySlot slot{};
+    platform::copy_text(slot.text, row.text);
+    EXPECT_EQ(dependency_check_batch(&slot), row.want) << row.text;
+    EXPECT_EQ(slot.resolved, row.resolved) << row.text;
+  }
+  EXPECT_EQ(dependency_check_batch(nullptr), -1);
+  upgrade_batch_clear();
+}
+
+}  // namespace
+}  // namespace vorn::upgrade
