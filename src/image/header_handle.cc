@@ -87,6 +87,7 @@ HeaderHandle* header_init(HeaderHandle* handle, const char* source, uint8_t* buf
   if (handle == nullptr || source == nullptr || buffer == nullptr || capacity < HEADER_SIZE) {
     return nullptr;
   }
+  if (std::strlen(source) >= SOURCE_SIZE) return nullptr;
   std::memset(static_cast<void*>(handle), 0, sizeof(*handle));
   std::memset(buffer, 0, capacity);
   handle->form = FORM_BINARY;

@@ -34,4 +34,29 @@ uint32_t hex_prefix(std::string_view text) {
   return static_cast<uint32_t>(value);
 }
 
+std::optional<int> plain_decimal(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  long long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+    if (value > INT_MAX) return std::nullopt;
+  }
+  return static_cast<int>(value);
+}
+
+std::optional<uint64_t> hex_prefix64(std::string_view text) {
+  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+  }
+  uint64_t value = 0;
+  for (char c : text) {
+    const int d = hex_digit(c);
+    if (d < 0) break;
+    if (value > (UINT64_MAX >> 4)) return std::nullopt;
+    value = value * 16 + static_cast<uint64_t>(d);
+  }
+  return value;
+}
+
 }  // namespace vorn::platform

@@ -16,7 +16,6 @@ namespace vorn::storage {
 namespace {
 
 constexpr char INFO_FILE[] = "%vif-info%";
-constexpr size_t LOCATOR_TEXT_SIZE = 128;
 
 // Parses the locator text and releases it (unmounting what a file access mounted) when the
 // read is over.
@@ -38,11 +37,13 @@ class ParsedSource {
 
 bool try_raw(image::HeaderHandle& handle, const RegionOps& row) {
   std::array<char, LOCATOR_TEXT_SIZE> text{};
-  platform::format_text(text, "%s,raw@0x0:0x%x", handle.source.data(), image::HEADER_SIZE);
+  if (!platform::format_text(text, "%s,raw@0x0:0x%x", handle.source.data(), image::HEADER_SIZE)) {
+    return false;
+  }
   ParsedSource source(text.data());
   if (!source.ok() || row.read_raw == nullptr) return false;
   const std::span<uint8_t> header(handle.data, image::HEADER_SIZE);
-  if (row.read_raw(source.get(), header, 0) != static_cast<int32_t>(image::HEADER_SIZE)) {
+  if (row.read_raw(source.get(), header, 0) != static_cast<int64_t>(image::HEADER_SIZE)) {
     return false;
   }
   handle.form = image::FORM_BINARY;
@@ -52,17 +53,16 @@ bool try_raw(image::HeaderHandle& handle, const RegionOps& row) {
 
 bool try_file(image::HeaderHandle& handle, const RegionOps& row, bool image_file) {
   std::array<char, LOCATOR_TEXT_SIZE> text{};
-  if (image_file) {
-    platform::copy_text(text, handle.source.data());
-  } else {
-    platform::format_text(text, "%s,ext4@/%s", handle.source.data(), INFO_FILE);
-  }
+  const bool whole =
+      image_file ? platform::copy_text(text, handle.source.data())
+                 : platform::format_text(text, "%s,ext4@/%s", handle.source.data(), INFO_FILE);
+  if (!whole) return false;
   ParsedSource source(text.data());
   if (!source.ok() || row.read_file == nullptr || row.file_size == nullptr) return false;
-  int32_t size = row.file_size(source.get());
+  int64_t size = row.file_size(source.get());
   if (size < 0) return false;
   if (image_file) {
-    size = std::min<int32_t>(size, image::HEADER_SIZE);
+    size = std::min<int64_t>(size, image::HEADER_SIZE);
   } else if (static_cast<uint32_t>(size) >= handle.capacity) {
     return false;  // the text needs room for its terminating NUL
   }

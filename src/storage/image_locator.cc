@@ -1,7 +1,9 @@
 #include "storage/image_locator.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -9,6 +11,7 @@
 #include "platform/fixed_text.h"
 #include "platform/number_text.h"
 #include "storage/mount_manager.h"
+#include "storage/region_id.h"
 
 namespace vorn::storage {
 
@@ -52,50 +55,35 @@ bool parse_device_file(std::string_view rest, std::string_view proto, ImageLocat
 // Selects the copy named by a region part ("boot", "boot#1", "boot~1") and stores its device
 // path and partition number.
 bool select_copy(std::string_view region_part, ImageLocator& locator) {
-  std::array<char, 64> name{};
+  RegionId id;
+  if (!region_id_parse(region_part, id)) return false;
+  const bootmap::BootPartition* copy = region_id_copy(id);
   std::array<char, bootmap::COPY_DEVICE_PATH_SIZE> device{};
-  int number = -1;
-  int found = -1;
-  if (const size_t hash = region_part.find('#'); hash != std::string_view::npos) {
-    if (!copy_text_whole(name, region_part.substr(0, hash))) return false;
-    const int index = platform::decimal_prefix(region_part.substr(hash + 1));
-    found = bootmap::bootmap_copy_device(name.data(), device, index);
-    number = bootmap::bootmap_copy_number(name.data(), index);
-  } else if (const size_t tilde = region_part.find('~'); tilde != std::string_view::npos) {
-    if (!copy_text_whole(name, region_part.substr(0, tilde))) return false;
-    if (platform::decimal_prefix(region_part.substr(tilde + 1)) != 0) {
-      found = bootmap::bootmap_next_device(name.data(), device);
-      number = bootmap::bootmap_next_number(name.data());
-    } else {
-      found = bootmap::bootmap_active_device(name.data(), device);
-      number = bootmap::bootmap_active_number(name.data());
-    }
-  } else {
-    if (!copy_text_whole(name, region_part)) return false;
-    found = bootmap::bootmap_active_device(name.data(), device);
-    number = bootmap::bootmap_active_number(name.data());
-  }
-  if (found != 0) return false;
+  if (copy == nullptr || !bootmap::copy_device_path(*copy, device)) return false;
   if (!copy_text_whole(locator.dev_path, device.data())) return false;
-  locator.part_no = number;
+  locator.part_no = copy->number;
   locator.dev_no = 0;
+  return true;
+}
+
+// A raw window "raw@<offset>:<size>", both hexadecimal.
+bool parse_window(std::string_view window, ImageLocator& locator) {
+  const size_t colon = window.find(':');
+  if (colon == std::string_view::npos) return false;
+  const std::optional<uint64_t> offset = platform::hex_prefix64(window.substr(0, colon));
+  const std::optional<uint64_t> size = platform::hex_prefix64(window.substr(colon + 1));
+  if (!offset || !size || *offset > INT64_MAX || *size > INT64_MAX) return false;
+  locator.raw_offset = *offset;
+  locator.raw_size = *size;
+  locator.is_raw = 1;
+  copy_text(locator.fs_type, "raw");
   return true;
 }
 
 bool parse_region(std::string_view region_part, std::string_view proto, ImageLocator& locator) {
   if (!select_copy(region_part, locator)) return false;
   constexpr std::string_view RAW = "raw@";
-  if (starts_with(proto, RAW)) {
-    const std::string_view window = proto.substr(RAW.size());
-    if (const size_t colon = window.find(':'); colon != std::string_view::npos) {
-      locator.raw_offset = platform::hex_prefix(window.substr(0, colon));
-      locator.raw_size = platform::hex_prefix(window.substr(colon + 1));
-      locator.is_raw = 1;
-      copy_text(locator.fs_type, "raw");
-      return true;
-    }
-    return false;
-  }
+  if (starts_with(proto, RAW)) return parse_window(proto.substr(RAW.size()), locator);
   return parse_fs_proto(proto, /*allow_vfat=*/false, locator);
 }
 
@@ -103,7 +91,8 @@ bool parse_region(std::string_view region_part, std::string_view proto, ImageLoc
 
 ImageLocator* locator_parse(const char* text, ImageLocator* locator) {
   if (text == nullptr || locator == nullptr) return nullptr;
-  const std::string_view whole = std::string_view(text).substr(0, LOCATOR_TEXT_MAX);
+  const std::string_view whole = text;
+  if (whole.size() > LOCATOR_TEXT_MAX) return nullptr;
   const size_t comma = whole.find(',');
   if (comma == std::string_view::npos) return nullptr;
   const std::string_view file_id = whole.substr(0, comma);

@@ -12,8 +12,11 @@
 
 namespace vorn::storage {
 
-inline constexpr size_t LOCATOR_TEXT_MAX = 63;  // characters looked at; the rest is ignored
-inline constexpr size_t DEV_PATH_SIZE = 32;     // 31 characters and a NUL
+// Longest locator text: every form with a 127-character path fits. A longer text is refused
+// as a whole, never cut (a cut path names another file).
+inline constexpr size_t LOCATOR_TEXT_MAX = 255;
+inline constexpr size_t LOCATOR_TEXT_SIZE = LOCATOR_TEXT_MAX + 1;
+inline constexpr size_t DEV_PATH_SIZE = 32;  // 31 characters and a NUL
 inline constexpr size_t FS_TYPE_SIZE = 16;
 inline constexpr size_t FS_PATH_SIZE = 128;
 
@@ -24,14 +27,15 @@ struct ImageLocator {
   std::array<char, FS_TYPE_SIZE> fs_type;    // "ext4", "vfat", "raw"; empty for a plain file
   std::array<char, FS_PATH_SIZE> fs_path;    // path inside the file system, or the plain path
   uint32_t is_raw;                           // 1: a raw byte window of dev_path
-  uint32_t raw_offset;
-  uint32_t raw_size;
+  uint64_t raw_offset;                       // at most INT64_MAX, like raw_size
+  uint64_t raw_size;
 };
 
 // Parses a locator text into the caller's record (zero-filled first). Returns the record, or
-// null when an argument is absent or the text does not parse: no ",", an unknown form, a
-// region or copy the boot map does not have, or a device path longer than 31 characters
-// (refused rather than cut, since a cut path names another device).
+// null when an argument is absent or the text does not parse: longer than LOCATOR_TEXT_MAX, no
+// ",", an unknown form, a region id that region_id_parse refuses, a region or copy the boot
+// map does not have, a path longer than 127 or a device path longer than 31 characters, or a
+// raw window beyond 64 bits (refused rather than cut, since a cut path names another file).
 ImageLocator* locator_parse(const char* text, ImageLocator* locator);
 
 // raw_size, or -1 for an absent locator.

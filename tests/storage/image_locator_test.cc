@@ -26,11 +26,14 @@ TEST_F(StorageTest, PlainFileLocators) {
   EXPECT_EQ(locator_parse("file@!,/a", nullptr), nullptr);
 }
 
-TEST_F(StorageTest, LongLocatorIsCutAt63Characters) {
-  const std::string path = "/" + std::string(80, 'p');
+TEST_F(StorageTest, LongLocatorsWorkUpToThePathSlotAndAreRefusedBeyond) {
   ImageLocator loc;
+  const std::string path = "/data/" + std::string(121, 'p');  // 127 characters
   ASSERT_NE(locator_parse(("file@!," + path).c_str(), &loc), nullptr);
-  EXPECT_EQ(std::string(loc.fs_path.data()), path.substr(0, 63 - 7));
+  EXPECT_EQ(std::string(loc.fs_path.data()), path);
+  EXPECT_EQ(locator_parse(("file@!," + path + "x").c_str(), &loc), nullptr);
+  ASSERT_NE(locator_parse(("bmap@system#1,ext4@" + path).c_str(), &loc), nullptr);
+  EXPECT_EQ(locator_parse(("file@!" + std::string(250, 'x') + ",/a").c_str(), &loc), nullptr);
 }
 
 TEST_F(StorageTest, DeviceFileLocators) {
@@ -58,7 +61,7 @@ TEST_F(StorageTest, RegionLocatorsSelectCopies) {
   EXPECT_EQ(loc.part_no, 3);
   ASSERT_NE(locator_parse("bmap@system~5,ext4@/x", &loc), nullptr);
   EXPECT_EQ(loc.part_no, 4);
-  ASSERT_NE(locator_parse("bmap@system~,ext4@/x", &loc), nullptr);
+  ASSERT_NE(locator_parse("bmap@system~00,ext4@/x", &loc), nullptr);
   EXPECT_EQ(loc.part_no, 3);
   ASSERT_NE(locator_parse("bmap@boot#1,raw@0x10:400", &loc), nullptr);
   EXPECT_EQ(loc.part_no, 2);
@@ -74,7 +77,12 @@ TEST_F(StorageTest, RegionLocatorsThatDoNotParse) {
   ImageLocator loc;
   EXPECT_EQ(locator_parse("bmap@boot", &loc), nullptr);
   EXPECT_EQ(locator_parse("bmap@boot#2,raw@0:400", &loc), nullptr);
-  EXPECT_EQ(locator_parse("bmap@boot#-1,raw@0:400", &loc), nullptr);
+  // An index or step that is not a plain decimal number selects nothing.
+  for (const char* id :
+       {"#-1", "#x", "#", "#0x1", "#0#1", "# 1", "#+1", "~x", "~-1", "~", "~99999999999", "~1x"}) {
+    EXPECT_EQ(locator_parse(("bmap@boot" + std::string(id) + ",raw@0:400").c_str(), &loc), nullptr)
+        << id;
+  }
   EXPECT_EQ(locator_parse("bmap@boot,vfat@/x", &loc), nullptr);
   EXPECT_EQ(locator_parse("bmap@boot,raw@400", &loc), nullptr);
   EXPECT_EQ(locator_parse("bmap@kernel,raw@0:400", &loc), nullptr);
