@@ -17,6 +17,7 @@ inline constexpr std::array<const char*, static_cast<int>(FixedPath::COUNT_)> DE
     "/proc/sys/vm/min_free_kbytes",
     "/proc/sys/vm/drop_caches",
     "/dev/.vorn-mounts",
+    "/dev/.vorn-mounts.lock",
     "/dev/.vorn-lock",
     "/dev/watchdog",
     "/sys/devices/platform/zt4100-gpio.0/output_CPU_WDT",

@@ -116,9 +116,9 @@ const uint8_t* bootenv_read() {
   g_cache.reset();
   std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[CACHE_SIZE]());
   if (!block) return nullptr;
-  const int32_t got = storage::path_read_at(platform::fixed_path(FixedPath::EMMC_DEVICE),
+  const int64_t got = storage::path_read_at(platform::fixed_path(FixedPath::EMMC_DEVICE),
                                             {block.get(), BOOTENV_BLOCK_SIZE}, BOOTENV_OFFSET);
-  if (got != static_cast<int32_t>(BOOTENV_BLOCK_SIZE)) return nullptr;
+  if (got != static_cast<int64_t>(BOOTENV_BLOCK_SIZE)) return nullptr;
   if (area_crc(block.get()) != stored_crc(block.get())) return nullptr;
   g_cache = std::move(block);
   return g_cache.get();
@@ -168,10 +168,11 @@ int bootenv_store(std::string_view key, std::string_view value) {
   if (!out.terminated()) return BOOTENV_FAILED;
 
   put_crc(fresh.get(), area_crc(fresh.get()));
-  const int32_t written =
+  const int64_t written =
       storage::device_write_at(platform::fixed_path(FixedPath::EMMC_DEVICE),
-                               {fresh.get(), BOOTENV_BLOCK_SIZE}, BOOTENV_OFFSET, /*sync=*/true);
-  return written == static_cast<int32_t>(BOOTENV_BLOCK_SIZE) ? BOOTENV_OK : BOOTENV_FAILED;
+                               {fresh.get(), BOOTENV_BLOCK_SIZE}, BOOTENV_OFFSET, /*sync=*/true,
+                               /*exclusive=*/false);
+  return written == static_cast<int64_t>(BOOTENV_BLOCK_SIZE) ? BOOTENV_OK : BOOTENV_FAILED;
 }
 
 const char* bootenv_get(const char* key) {

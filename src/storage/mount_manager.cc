@@ -1,6 +1,7 @@
 #include "storage/mount_manager.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,6 +74,69 @@ const MountedVolume* find_by(const char* value, Field field) {
   return nullptr;
 }
 
+// The same device: the same name, or two nodes of one block device.
+bool same_device(const std::string& listed, const char* device) {
+  if (listed == device) return true;
+  struct stat a {
+  }, b{};
+  return listed.starts_with('/') && ::stat(listed.c_str(), &a) == 0 && S_ISBLK(a.st_mode) &&
+         ::stat(device, &b) == 0 && S_ISBLK(b.st_mode) && a.st_rdev == b.st_rdev;
+}
+
+// What is visible on the private mount point: the last of the mounts stacked there.
+const MountedVolume* private_top() {
+  if (mounts_scan() != 0) return nullptr;
+  const MountedVolume* top = nullptr;
+  for (const MountedVolume& v : g_volumes) {
+    if (!is_free(v) && v.mount_point == private_mount()) top = &v;
+  }
+  return top;
+}
+
+// Held while this process uses the private mount point; closed, the kernel releases it.
+platform::UniqueFd g_private_lock;
+
+bool private_lock_take() {
+  if (g_private_lock) return true;
+  const char* path = platform::fixed_path(FixedPath::PRIVATE_MOUNT_LOCK);
+  // Close-on-exec: a setup script, or anything it leaves running, must not inherit the lock.
+  platform::UniqueFd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) {
+    core::diag_printf("failed to open %s (%s)\n", path, std::strerror(errno));
+    return false;
+  }
+  while (::flock(fd.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return false;
+  }
+  g_private_lock = std::move(fd);
+  return true;
+}
+
+void private_lock_release() { g_private_lock.reset(); }
+
+// Unmounts everything stacked on the private mount point; true when it is empty afterwards.
+// A mount still busy (a process left running in it) is detached, so that it no longer hides
+// the mount point.
+bool clear_private() {
+  constexpr int MAX_STACKED = 16;
+  for (int i = 0; i < MAX_STACKED; ++i) {
+    if (private_top() == nullptr) return true;
+    if (::umount2(private_mount(), 0) != 0 && ::umount2(private_mount(), MNT_DETACH) != 0) {
+      core::diag_printf("failed to unmount %s (%s)\n", private_mount(), std::strerror(errno));
+      return false;
+    }
+  }
+  return private_top() == nullptr;
+}
+
+unsigned long mount_flags(MountMode mode) {
+  switch (mode) {
+    case MountMode::READ_WRITE:
+      return PRIVATE_MOUNT_FLAGS;
+  }
+  return PRIVATE_MOUNT_FLAGS;
+}
+
 }  // namespace
 
 int mounts_scan() {
@@ -104,38 +168,49 @@ const MountedVolume* mounts_find_by_device(const char* device) {
   return find_by(device, &MountedVolume::device);
 }
 
+const MountedVolume* mounts_find_elsewhere(const char* device) {
+  if (device == nullptr || mounts_scan() != 0) return nullptr;
+  for (const MountedVolume& v : g_volumes) {
+    if (!is_free(v) && v.mount_point != private_mount() && same_device(v.device, device)) {
+      return &v;
+    }
+  }
+  return nullptr;
+}
+
 bool device_is_mounted(const char* device) {
   if (device == nullptr) return false;
   if (mounts_scan() != 0) return true;
-  struct stat target {};
-  const bool is_block = ::stat(device, &target) == 0 && S_ISBLK(target.st_mode);
   for (const MountedVolume& v : g_volumes) {
-    if (is_free(v)) continue;
-    if (v.device == device) return true;
-    struct stat other {};
-    if (is_block && v.device.starts_with('/') && ::stat(v.device.c_str(), &other) == 0 &&
-        S_ISBLK(other.st_mode) && other.st_rdev == target.st_rdev) {
-      return true;
-    }
+    if (!is_free(v) && same_device(v.device, device)) return true;
   }
   return false;
 }
 
-int mount_locator(const ImageLocator* locator) {
+int mount_locator(const ImageLocator* locator, MountMode mode) {
   if (locator == nullptr) return -1;
-  if (mounts_find_by_dir(private_mount()) != nullptr) return 0;
-  ::mkdir(private_mount(), 0755);
   const std::string_view fs = platform::slot_text(locator->fs_type);
   if (fs != "ext4" && fs != "vfat") {
     core::diag_printf("unknown fs_type \"%s\" for %s\n", std::string(fs).c_str(), private_mount());
     return -1;
   }
-  if (::mount(locator->dev_path.data(), private_mount(), locator->fs_type.data(),
-              PRIVATE_MOUNT_FLAGS, "") == 0) {
+  if (!private_lock_take()) return -1;
+  if (const MountedVolume* top = private_top()) {
+    // Only the device asked for is used as it is (mounted in the only mode there is).
+    if (same_device(top->device, locator->dev_path.data())) return 0;
+    if (!clear_private()) {
+      private_lock_release();
+      return -1;
+    }
+  }
+  ::mkdir(private_mount(), 0755);
+  if (::mount(locator->dev_path.data(), private_mount(), locator->fs_type.data(), mount_flags(mode),
+              "") == 0) {
     return 0;
   }
   core::diag_printf("failed to mount %s,%s (%s)\n", private_mount(), locator->dev_path.data(),
                     std::strerror(errno));
+  private_lock_release();
   return -1;
 }
 
@@ -152,16 +227,30 @@ int mounts_unmount(const MountedVolume* volume) {
 
 int unmount_private(const ImageLocator* locator) {
   if (locator == nullptr) return -1;
-  const MountedVolume* volume = mounts_find_by_dir(private_mount());
-  return volume ? mounts_unmount(volume) : 0;
+  if (!private_lock_take()) return -1;
+  const int result = private_top() == nullptr || clear_private() ? 0 : -1;
+  private_lock_release();
+  return result;
 }
 
 int locator_unmount(const ImageLocator* locator) {
   if (locator == nullptr) return -1;
-  if (locator->dev_path[0] == '\0') return 0;
-  const MountedVolume* volume = mounts_find_by_device(locator->dev_path.data());
-  if (volume == nullptr || volume->mount_point != private_mount()) return 0;
-  (void)unmount_private(locator);
+  const char* device = locator->dev_path.data();
+  if (device[0] == '\0') return 0;
+  const auto device_on_top = [device] {
+    const MountedVolume* top = private_top();
+    return top != nullptr && same_device(top->device, device);
+  };
+  const bool held = static_cast<bool>(g_private_lock);
+  // The mount of a process that still works there is left to that process: its lock is waited
+  // for, and what it leaves behind is looked at again.
+  if (!held && (!device_on_top() || !private_lock_take())) return 0;
+  if (device_on_top()) {
+    (void)clear_private();
+  } else if (held && private_top() != nullptr) {
+    return 0;  // another file system of this process is still in use there
+  }
+  private_lock_release();
   return 0;
 }
 

@@ -1,33 +1,51 @@
 #pragma once
 
 // Byte I/O on a path (a regular file or a block device) at a byte offset. Each call opens and
-// closes its own descriptor. Results: bytes transferred (or the size); 0 when the path cannot
-// be opened or the seek does not land where asked; -1 for an absent path or buffer.
-// Offsets and sizes at or beyond 2 GiB are outside the model.
+// closes its own descriptor. Offsets and sizes are 64-bit: a region copy may hold several GiB.
+// Results: bytes transferred (or the size); 0 when the path cannot be opened or the seek does
+// not land where asked; -1 for an absent path or buffer.
 
 #include <cstdint>
 #include <span>
 
 namespace vorn::storage {
 
+// device_write_at's answer for a block device that is in use (mounted): nothing was written.
+inline constexpr int64_t DEVICE_BUSY = -1;
+
 // Reads up to out.size() bytes at offset; a short count at end of file is no error.
-[[nodiscard]] int32_t path_read_at(const char* path, std::span<uint8_t> out, int32_t offset);
+[[nodiscard]] int64_t path_read_at(const char* path, std::span<uint8_t> out, int64_t offset);
 
 // As path_read_at, but never reads more than the file's whole size in total.
-[[nodiscard]] int32_t path_read_capped(const char* path, std::span<uint8_t> out, int32_t offset);
+[[nodiscard]] int64_t path_read_capped(const char* path, std::span<uint8_t> out, int64_t offset);
 
 // File write: creates the file (mode 0644) and truncates it first, so the file ends after the
 // bytes written and bytes before offset read as zero.
-[[nodiscard]] int32_t path_write_at(const char* path, std::span<const uint8_t> data,
-                                    int32_t offset);
+[[nodiscard]] int64_t path_write_at(const char* path, std::span<const uint8_t> data,
+                                    int64_t offset);
 
 // Raw write into an existing node (a block device): never creates a file, so a missing device
-// node gives 0 instead of a regular file in /dev. With sync set the data is flushed to the
-// device (fdatasync) before the count is returned; a failed flush gives 0.
-[[nodiscard]] int32_t device_write_at(const char* path, std::span<const uint8_t> data,
-                                      int32_t offset, bool sync);
+// node gives 0 instead of a regular file in /dev. With exclusive set a block device is opened
+// exclusively (O_EXCL): a device that a file system holds (mounted in any mount namespace)
+// gives DEVICE_BUSY, and it cannot be mounted while the write runs. (A whole disk is busy while
+// any of its partitions is mounted, so writes into the whole disk are not exclusive.) With sync
+// set the data is flushed to the device (fdatasync) before the count is returned; a failed
+// flush gives 0. A short count means the write failed part way.
+[[nodiscard]] int64_t device_write_at(const char* path, std::span<const uint8_t> data,
+                                      int64_t offset, bool sync, bool exclusive);
 
-// Size in bytes; 0 for a path that cannot be opened (a missing file has size 0).
-[[nodiscard]] int32_t path_size(const char* path);
+// Flushes everything written to the path to its device (fdatasync). 0, or -1 when the path is
+// absent, cannot be opened or the flush fails.
+[[nodiscard]] int device_sync(const char* path);
+
+// Reads length bytes at offset past the page cache (O_DIRECT; where the file system refuses
+// it, the cached pages are dropped first) and gives their CRC-32 (zlib's, started from 0) in
+// *crc. Returns the bytes read (fewer at the end of the file or on a read error), 0 when the
+// path cannot be opened, -1 for an absent path or crc or a negative offset or length.
+[[nodiscard]] int64_t device_crc32(const char* path, int64_t offset, int64_t length, uint32_t* crc);
+
+// Size in bytes (of a block device too); 0 for a path that cannot be opened (a missing file
+// has size 0); -1 for an absent path.
+[[nodiscard]] int64_t path_size(const char* path);
 
 }  // namespace vorn::storage

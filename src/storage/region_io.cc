@@ -1,5 +1,7 @@
 #include "storage/region_io.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -14,28 +16,59 @@ namespace vorn::storage {
 
 namespace {
 
-constexpr size_t RESOLVED_PATH_SIZE = 128;  // 127 characters and a NUL
+// A mount point and a path of up to 127 characters inside it.
+constexpr size_t RESOLVED_PATH_SIZE = 256;
 
-// clang-format off
 constexpr RegionOps REGION_TABLE[] = {
-    {.prefix = "bmap@boot", .access_kinds = ACCESS_RAW | ACCESS_FILE, .read_raw = read_raw,
-     .write_raw = write_raw, .read_file = read_file, .write_file = write_file,
-     .file_size = file_size, .prefix_len = 9},
-    {.prefix = "bmap@system", .access_kinds = ACCESS_FILE, .read_raw = read_raw,
-     .write_raw = write_raw, .read_file = read_file, .write_file = write_file,
-     .file_size = file_size, .prefix_len = 11},
-    {.prefix = "bmap@app", .access_kinds = ACCESS_FILE, .read_raw = read_raw,
-     .write_raw = write_raw, .read_file = read_file, .write_file = write_file,
-     .file_size = file_size, .prefix_len = 8},
-    {.prefix = "bmap@recovery", .access_kinds = ACCESS_RAW, .read_raw = read_raw,
-     .write_raw = write_raw, .read_file = nullptr, .write_file = nullptr, .file_size = nullptr,
+    {.prefix = "bmap@boot",
+     .access_kinds = ACCESS_RAW | ACCESS_FILE,
+     .read_raw = read_raw,
+     .write_raw = write_raw,
+     .read_file = read_file,
+     .write_file = write_file,
+     .file_size = file_size,
+     .prefix_len = 9},
+    {.prefix = "bmap@system",
+     .access_kinds = ACCESS_FILE,
+     .read_raw = read_raw,
+     .write_raw = write_raw,
+     .read_file = read_file,
+     .write_file = write_file,
+     .file_size = file_size,
+     .prefix_len = 11},
+    {.prefix = "bmap@app",
+     .access_kinds = ACCESS_FILE,
+     .read_raw = read_raw,
+     .write_raw = write_raw,
+     .read_file = read_file,
+     .write_file = write_file,
+     .file_size = file_size,
+     .prefix_len = 8},
+    {.prefix = "bmap@recovery",
+     .access_kinds = ACCESS_RAW,
+     .read_raw = read_raw,
+     .write_raw = write_raw,
+     .read_file = nullptr,
+     .write_file = nullptr,
+     .file_size = nullptr,
      .prefix_len = 13},
-    {.prefix = "dev@", .access_kinds = ACCESS_RAW, .read_raw = read_raw, .write_raw = write_raw,
-     .read_file = nullptr, .write_file = nullptr, .file_size = nullptr, .prefix_len = 4},
-    {.prefix = "file@", .access_kinds = ACCESS_FILE, .read_raw = nullptr, .write_raw = nullptr,
-     .read_file = read_file, .write_file = write_file, .file_size = file_size, .prefix_len = 5},
+    {.prefix = "dev@",
+     .access_kinds = ACCESS_RAW,
+     .read_raw = read_raw,
+     .write_raw = write_raw,
+     .read_file = nullptr,
+     .write_file = nullptr,
+     .file_size = nullptr,
+     .prefix_len = 4},
+    {.prefix = "file@",
+     .access_kinds = ACCESS_FILE,
+     .read_raw = nullptr,
+     .write_raw = nullptr,
+     .read_file = read_file,
+     .write_file = write_file,
+     .file_size = file_size,
+     .prefix_len = 5},
 };
-// clang-format on
 
 consteval bool prefix_lengths_match() {
   for (const RegionOps& row : REGION_TABLE) {
@@ -49,7 +82,7 @@ static_assert(prefix_lengths_match(), "each row compares exactly its prefix");
 // it is mounted already, or the private mount point after mounting it) followed by fs_path.
 bool resolve_file_path(const ImageLocator& locator, std::span<char> out) {
   if (locator.dev_path[0] == '\0') return platform::copy_text_whole(out, locator.fs_path.data());
-  if (const MountedVolume* volume = mounts_find_by_device(locator.dev_path.data())) {
+  if (const MountedVolume* volume = mounts_find_elsewhere(locator.dev_path.data())) {
     return platform::format_text(out, "%s%s", volume->mount_point.c_str(), locator.fs_path.data());
   }
   if (mount_locator(&locator) != 0) return false;
@@ -73,44 +106,77 @@ const RegionOps* region_ops_find(const char* name) {
   return nullptr;
 }
 
-int32_t read_raw(const ImageLocator* locator, std::span<uint8_t> buffer, int32_t offset) {
+int64_t read_raw(const ImageLocator* locator, std::span<uint8_t> buffer, int64_t offset) {
   if (locator == nullptr || buffer.data() == nullptr) return -1;
   return path_read_at(locator->dev_path.data(), buffer, offset);
 }
 
-int32_t write_raw(const ImageLocator* locator, std::span<const uint8_t> data, int32_t offset) {
+int64_t write_raw(const ImageLocator* locator, std::span<const uint8_t> data, int64_t offset) {
   if (locator == nullptr || data.data() == nullptr) return -1;
   // Never write underneath a mounted file system.
-  if (device_is_mounted(locator->dev_path.data())) return -1;
-  return device_write_at(locator->dev_path.data(), data, offset, /*sync=*/false);
+  // A block device is checked by its exclusive open, which also covers mounts in other mount
+  // namespaces; anything else by the mount list.
+  struct stat st {};
+  const bool block = ::stat(locator->dev_path.data(), &st) == 0 && S_ISBLK(st.st_mode);
+  if (!block && device_is_mounted(locator->dev_path.data())) return -1;
+  return device_write_at(locator->dev_path.data(), data, offset, /*sync=*/false,
+                         /*exclusive=*/true);
 }
 
-int32_t read_file(const ImageLocator* locator, std::span<uint8_t> buffer, int32_t offset) {
+int64_t read_file(const ImageLocator* locator, std::span<uint8_t> buffer, int64_t offset) {
   if (locator == nullptr || buffer.data() == nullptr) return -1;
   std::array<char, RESOLVED_PATH_SIZE> path{};
   if (!resolve_file_path(*locator, path)) return -1;
   return path_read_capped(path.data(), buffer, offset);
 }
 
-int32_t write_file(const ImageLocator* locator, std::span<const uint8_t> data, int32_t offset) {
+int64_t write_file(const ImageLocator* locator, std::span<const uint8_t> data, int64_t offset) {
   if (locator == nullptr || data.data() == nullptr) return -1;
   std::array<char, RESOLVED_PATH_SIZE> path{};
   if (!resolve_file_path(*locator, path)) return -1;
   return path_write_at(path.data(), data, offset);
 }
 
-int32_t file_size(const ImageLocator* locator) {
+int64_t file_size(const ImageLocator* locator) {
   if (locator == nullptr) return -1;
   std::array<char, RESOLVED_PATH_SIZE> path{};
   if (!resolve_file_path(*locator, path)) return -1;
   return path_size(path.data());
 }
 
-int32_t locator_size(const char* text) {
+int64_t locator_size(const char* text) {
   ImageLocator locator;
   if (locator_parse(text, &locator) == nullptr) return -1;
-  if (locator.is_raw) return static_cast<int32_t>(locator_raw_size(&locator));
+  if (locator.is_raw) return locator_raw_size(&locator);
   return file_size(&locator);
+}
+
+namespace {
+
+// Parses a raw locator text; false for anything else.
+bool parse_raw(const char* text, ImageLocator& locator) {
+  return locator_parse(text, &locator) != nullptr && locator.is_raw == 1;
+}
+
+}  // namespace
+
+int64_t locator_device_size(const char* text) {
+  ImageLocator locator;
+  if (!parse_raw(text, locator)) return -1;
+  return path_size(locator.dev_path.data());
+}
+
+int locator_sync(const char* text) {
+  ImageLocator locator;
+  if (!parse_raw(text, locator)) return -1;
+  return device_sync(locator.dev_path.data());
+}
+
+int64_t locator_crc32(const char* text, uint32_t* crc) {
+  ImageLocator locator;
+  if (!parse_raw(text, locator)) return -1;
+  return device_crc32(locator.dev_path.data(), static_cast<int64_t>(locator.raw_offset),
+                      static_cast<int64_t>(locator.raw_size), crc);
 }
 
 namespace {
@@ -118,15 +184,17 @@ namespace {
 // Moves bytes between a buffer and what a locator text names: the raw window (which must fit
 // the buffer) or length bytes at offset of the file.
 template <typename Byte>
-int32_t locator_transfer(const char* text, std::span<Byte> buffer, int32_t offset, int32_t length,
-                         int32_t (*raw)(const ImageLocator*, std::span<Byte>, int32_t),
-                         int32_t (*file)(const ImageLocator*, std::span<Byte>, int32_t)) {
+int64_t locator_transfer(const char* text, std::span<Byte> buffer, int64_t offset, int64_t length,
+                         int64_t (*raw)(const ImageLocator*, std::span<Byte>, int64_t),
+                         int64_t (*file)(const ImageLocator*, std::span<Byte>, int64_t)) {
   if (buffer.data() == nullptr) return -1;
   ImageLocator locator;
   if (locator_parse(text, &locator) == nullptr) return -1;
   if (locator.is_raw) {
     if (locator.raw_size > buffer.size()) return -1;
-    return raw(&locator, buffer.first(locator.raw_size), static_cast<int32_t>(locator.raw_offset));
+    if (locator.raw_offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+    return raw(&locator, buffer.first(static_cast<size_t>(locator.raw_size)),
+               static_cast<int64_t>(locator.raw_offset));
   }
   if (length < 0 || static_cast<size_t>(length) > buffer.size()) return -1;
   return file(&locator, buffer.first(static_cast<size_t>(length)), offset);
@@ -134,12 +202,12 @@ int32_t locator_transfer(const char* text, std::span<Byte> buffer, int32_t offse
 
 }  // namespace
 
-int32_t locator_read(const char* text, std::span<uint8_t> buffer, int32_t offset, int32_t length) {
+int64_t locator_read(const char* text, std::span<uint8_t> buffer, int64_t offset, int64_t length) {
   return locator_transfer<uint8_t>(text, buffer, offset, length, read_raw, read_file);
 }
 
-int32_t locator_write(const char* text, std::span<const uint8_t> buffer, int32_t offset,
-                      int32_t length) {
+int64_t locator_write(const char* text, std::span<const uint8_t> buffer, int64_t offset,
+                      int64_t length) {
   return locator_transfer<const uint8_t>(text, buffer, offset, length, write_raw, write_file);
 }
 

@@ -1,10 +1,11 @@
 #pragma once
 
 // Byte I/O behind a parsed locator (raw windows of a region copy's device, files inside a
-// region's file system) and behind a locator text. Results: bytes transferred (or the size);
-// 0 when the path cannot be opened or the seek fails; -1 for absent arguments, a locator that
-// does not parse, a failed mount, a buffer too small for a raw window, or a raw write to a
-// mounted device.
+// region's file system) and behind a locator text. Offsets and sizes are 64-bit. Results: bytes
+// transferred (or the size); 0 when the path cannot be opened or the seek fails; -1 for absent
+// arguments, a locator that does not parse, a failed mount, a buffer too small for a raw
+// window, or a raw write to a mounted device. A count short of what was asked means the
+// transfer failed part way (or, for reads, the end of the file).
 
 #include <cstdint>
 #include <span>
@@ -13,9 +14,9 @@
 
 namespace vorn::storage {
 
-using RawReadFn = int32_t (*)(const ImageLocator*, std::span<uint8_t>, int32_t offset);
-using RawWriteFn = int32_t (*)(const ImageLocator*, std::span<const uint8_t>, int32_t offset);
-using SizeFn = int32_t (*)(const ImageLocator*);
+using RawReadFn = int64_t (*)(const ImageLocator*, std::span<uint8_t>, int64_t offset);
+using RawWriteFn = int64_t (*)(const ImageLocator*, std::span<const uint8_t>, int64_t offset);
+using SizeFn = int64_t (*)(const ImageLocator*);
 
 inline constexpr uint32_t ACCESS_RAW = 1;   // the source's header can be read raw
 inline constexpr uint32_t ACCESS_FILE = 2;  // the source can be read as a file
@@ -36,20 +37,29 @@ struct RegionOps {
 [[nodiscard]] const RegionOps* region_ops_find(const char* name);
 
 // Region operations; each reads or writes the whole span.
-int32_t read_raw(const ImageLocator* locator, std::span<uint8_t> buffer, int32_t offset);
+int64_t read_raw(const ImageLocator* locator, std::span<uint8_t> buffer, int64_t offset);
 // Refused (-1) while the device is mounted; writes only into an existing device node.
-int32_t write_raw(const ImageLocator* locator, std::span<const uint8_t> data, int32_t offset);
-int32_t read_file(const ImageLocator* locator, std::span<uint8_t> buffer, int32_t offset);
-int32_t write_file(const ImageLocator* locator, std::span<const uint8_t> data, int32_t offset);
-int32_t file_size(const ImageLocator* locator);
+int64_t write_raw(const ImageLocator* locator, std::span<const uint8_t> data, int64_t offset);
+int64_t read_file(const ImageLocator* locator, std::span<uint8_t> buffer, int64_t offset);
+int64_t write_file(const ImageLocator* locator, std::span<const uint8_t> data, int64_t offset);
+int64_t file_size(const ImageLocator* locator);
 
 // Locator operations. For a raw locator the window in the text wins: offset and length are
 // not used and exactly raw_size bytes move from or to the start of the buffer, which must hold
 // that many (else -1). For a file locator length bytes move at offset (length must not exceed
 // the buffer). The caller releases the text (locator_release) after file operations.
-int32_t locator_size(const char* text);
-int32_t locator_read(const char* text, std::span<uint8_t> buffer, int32_t offset, int32_t length);
-int32_t locator_write(const char* text, std::span<const uint8_t> buffer, int32_t offset,
-                      int32_t length);
+[[nodiscard]] int64_t locator_size(const char* text);
+[[nodiscard]] int64_t locator_read(const char* text, std::span<uint8_t> buffer, int64_t offset,
+                                   int64_t length);
+[[nodiscard]] int64_t locator_write(const char* text, std::span<const uint8_t> buffer,
+                                    int64_t offset, int64_t length);
+
+// For a raw locator, operations on its device as a whole: the size of the device (0 when it
+// cannot be opened), the flush of everything written to it (0, or -1 when it fails), and the
+// CRC-32 of its window read back past the page cache (the bytes read, fewer than raw_size when
+// the device ends or a read fails). Each gives -1 for a text that does not parse or is not raw.
+[[nodiscard]] int64_t locator_device_size(const char* text);
+[[nodiscard]] int locator_sync(const char* text);
+[[nodiscard]] int64_t locator_crc32(const char* text, uint32_t* crc);
 
 }  // namespace vorn::storage

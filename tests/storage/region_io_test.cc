@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
 
 #include <string>
 #include <vector>
@@ -45,11 +47,11 @@ TEST_F(StorageTest, FileWriteReplacesTheFile) {
 
 TEST_F(StorageTest, DeviceWriteNeverCreatesAMissingNode) {
   const std::vector<uint8_t> data = {1, 2, 3};
-  EXPECT_EQ(device_write_at(part(2).c_str(), data, 0, true), 0);
+  EXPECT_EQ(device_write_at(part(2).c_str(), data, 0, true, true), 0);
   struct stat st {};
   EXPECT_NE(::stat(part(2).c_str(), &st), 0) << "no file may appear in place of a device";
   const std::string f = dir_.write("dp2", pattern(16));
-  EXPECT_EQ(device_write_at(f.c_str(), data, 4, true), 3);
+  EXPECT_EQ(device_write_at(f.c_str(), data, 4, true, true), 3);
   std::vector<uint8_t> expected = pattern(16);
   expected[4] = 1, expected[5] = 2, expected[6] = 3;
   EXPECT_EQ(read_file(f), expected) << "the rest of the device is left alone";
@@ -127,16 +129,43 @@ TEST_F(StorageTest, MountListKeepsEveryLineInFileOrder) {
   EXPECT_EQ(mounts_find_by_dir("/mnt/point/number/60"), nullptr);
 }
 
-TEST_F(StorageTest, MountLocatorRefusesUnknownTypesAndReusesThePrivateMount) {
+TEST_F(StorageTest, MountLocatorRefusesUnknownTypesAndReusesOnlyItsOwnDevice) {
   ImageLocator raw;
   ASSERT_NE(locator_parse("bmap@boot,raw@0:400", &raw), nullptr);
   EXPECT_EQ(mount_locator(&raw), -1);
   EXPECT_EQ(mount_locator(nullptr), -1);
-  // Something already on the private mount point is used, whatever it is.
-  set_mounts(part(1) + " " + dir_.file("private") + " ext4 rw 0 0\n");
+  set_mounts(part(3) + " " + dir_.file("private") + " ext4 rw 0 0\n");
+  ImageLocator system;
+  ASSERT_NE(locator_parse("bmap@system,ext4@/x", &system), nullptr);
+  EXPECT_EQ(mount_locator(&system), 0) << "the device asked for is used where it is";
+  EXPECT_EQ(locator_unmount(&system), 0);
   ImageLocator other;
-  ASSERT_NE(locator_parse("bmap@system,ext4@/x", &other), nullptr);
-  EXPECT_EQ(mount_locator(&other), 0);
+  ASSERT_NE(locator_parse("bmap@system~1,ext4@/x", &other), nullptr);
+  EXPECT_EQ(mount_locator(&other), -1) << "another device there is never read as this one";
+}
+
+// Offsets past 2 and 4 GiB reach their place in a sparse file, and raw windows are 64-bit.
+TEST_F(StorageTest, OffsetsBeyond4GiB) {
+  const std::string f = dir_.write("dp4", "");
+  ASSERT_EQ(::truncate(f.c_str(), 6LL << 30), 0);
+  const std::vector<uint8_t> data = pattern(300, 9);
+  constexpr int64_t AT = (5LL << 30) + 7;
+  EXPECT_EQ(device_write_at(f.c_str(), data, AT, false, true), 300);
+  EXPECT_EQ(path_size(f.c_str()), 6LL << 30);
+  std::vector<uint8_t> back(300);
+  EXPECT_EQ(path_read_at(f.c_str(), back, AT), 300);
+  EXPECT_EQ(back, data);
+  EXPECT_EQ(locator_write("bmap@system~1,raw@0x80000000:0x12c", data, 0, 300), 300);
+  EXPECT_EQ(locator_read("bmap@system#1,raw@0x80000000:0x12c", back, 0, 0), 300);
+  EXPECT_EQ(back, data);
+  EXPECT_EQ(locator_size("bmap@system~1,raw@0x140000007:0x12c"), 300);
+  EXPECT_EQ(locator_device_size("bmap@system~1,raw@0:0"), 6LL << 30);
+  uint32_t crc = 0;
+  EXPECT_EQ(locator_crc32("bmap@system~1,raw@0x140000007:0x12c", &crc), 300);
+  EXPECT_EQ(crc, ::crc32(0, data.data(), 300));
+  EXPECT_EQ(locator_sync("bmap@system~1,raw@0:1"), 0);
+  EXPECT_EQ(locator_sync("bmap@system~1,ext4@/x"), -1) << "only raw locators";
+  EXPECT_EQ(locator_size("bmap@system~1,raw@0:10000000000000000"), -1) << "beyond 64 bits";
 }
 
 TEST_F(StorageTest, UnmountOfAPlainFileOrAForeignMountTouchesNothing) {

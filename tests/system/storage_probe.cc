@@ -40,20 +40,21 @@ int main(int argc, char** argv) {
   const char* locator = argv[2];
   if (op == "read" && argc >= 4) {
     std::vector<uint8_t> buf(static_cast<size_t>(std::atoi(argv[3])) + 0x10000);
-    const int n =
-        locator_read(locator, buf, argc >= 5 ? std::atoi(argv[4]) : 0, std::atoi(argv[3]));
-    std::printf("%d\n", n);
-    for (int i = 0; i < n; ++i) std::printf("%02x", buf[static_cast<size_t>(i)]);
+    const int64_t n =
+        locator_read(locator, buf, argc >= 5 ? std::atoll(argv[4]) : 0, std::atoi(argv[3]));
+    std::printf("%lld\n", static_cast<long long>(n));
+    for (int64_t i = 0; i < n; ++i) std::printf("%02x", buf[static_cast<size_t>(i)]);
     std::printf("\n");
     return 0;
   }
   if (op == "write" && argc >= 4) {
     const std::vector<uint8_t> data = slurp(argv[3]);
-    std::printf("%d\n", locator_write(locator, data, 0, static_cast<int32_t>(data.size())));
+    std::printf("%lld\n", static_cast<long long>(
+                              locator_write(locator, data, 0, static_cast<int64_t>(data.size()))));
     return 0;
   }
   if (op == "size") {
-    std::printf("%d\n", locator_size(locator));
+    std::printf("%lld\n", static_cast<long long>(locator_size(locator)));
     return 0;
   }
   if (op == "release") {
