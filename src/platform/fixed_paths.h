@@ -12,7 +12,7 @@ enum class FixedPath {
   MIN_FREE_KBYTES,  // kernel's minimum free memory setting
   DROP_CACHES,      // kernel's page cache drop switch
   PRIVATE_MOUNT,    // mount point for region file systems
-  PRIVATE_MOUNT_LOCK,  // serialises the use of the private mount point across processes
+  MOUNT_LOCK,       // serialises the use of the private mount point across processes
   LOCK_FILE,        // cross-process lock of the boot environment block
   WATCHDOG_DEVICE,  // Linux hardware watchdog
   CPU_WDT_GPIO,     // board GPIO file of the CPU watchdog line

@@ -98,7 +98,7 @@ platform::UniqueFd g_private_lock;
 
 bool private_lock_take() {
   if (g_private_lock) return true;
-  const char* path = platform::fixed_path(FixedPath::PRIVATE_MOUNT_LOCK);
+  const char* path = platform::fixed_path(FixedPath::MOUNT_LOCK);
   // Close-on-exec: a setup script, or anything it leaves running, must not inherit the lock.
   platform::UniqueFd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd) {

@@ -53,8 +53,7 @@ class UpgradeTest : public testing::Test {
   std::string mounts_text_;
   vorn::test::ScopedPathOverride mounts_{platform::FixedPath::PROC_MOUNTS, dir_.file("mounts")};
   vorn::test::ScopedPathOverride private_{platform::FixedPath::PRIVATE_MOUNT, dir_.file("private")};
-  vorn::test::ScopedPathOverride lock_{platform::FixedPath::PRIVATE_MOUNT_LOCK,
-                                       dir_.file("private.lock")};
+  vorn::test::ScopedPathOverride lock_{platform::FixedPath::MOUNT_LOCK, dir_.file("private.lock")};
 };
 
 }  // namespace vorn::upgrade::test
