@@ -20,10 +20,24 @@ int list_command(int argc, char** argv);
 int infos_command(int argc, char** argv);
 int getprop_command(int argc, char** argv);
 int setprop_command(int argc, char** argv);
+int check_command(int argc, char** argv);
+int install_command(int argc, char** argv);
+int upgrade_command(int argc, char** argv);
+int upgrade_check_command(int argc, char** argv);
+int upgrade_install_command(int argc, char** argv);
+int upgrade_setup_command(int argc, char** argv);
+int upgrade_setup_reboot_command(int argc, char** argv);
 
 inline constexpr CommandRow COMMAND_TABLE[] = {
     {.word = "help", .quiet = false, .run = help_command},
     {.word = "list", .quiet = false, .run = list_command},
+    {.word = "install", .quiet = false, .run = install_command},
+    {.word = "upgrade", .quiet = false, .run = upgrade_command},
+    {.word = "upgrade.check", .quiet = false, .run = upgrade_check_command},
+    {.word = "upgrade.install", .quiet = false, .run = upgrade_install_command},
+    {.word = "upgrade.setup", .quiet = false, .run = upgrade_setup_command},
+    {.word = "upgrade.setup.reboot", .quiet = false, .run = upgrade_setup_reboot_command},
+    {.word = "check", .quiet = false, .run = check_command},
     {.word = "infos", .quiet = true, .run = infos_command},
     {.word = "info", .quiet = true, .run = info_command},
     {.word = "getprop", .quiet = false, .run = getprop_command},  // quiet only for a get by name
