@@ -1,0 +1,273 @@
+#!/usr/bin/env python3
+"""System tests of the upgrade pipeline: the real vorn and vornd in the simulated device, with
+images made by the image builder and the partitions' bytes hashed from the host (hashlib).
+
+Usage: test_upgrade.py [PATH_TO_VORN] [unittest options]; MKVIF_BIN, VORN_INIT_BIN come from
+the environment (ctest sets them).
+"""
+
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "devsim"))
+import devsim  # noqa: E402
+
+VORN = os.environ.get("VORN_BIN", "")
+if __name__ == "__main__" and len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
+    VORN = os.path.abspath(sys.argv.pop(1))
+BUILD = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(VORN))))
+MKVIF = os.environ.get("MKVIF_BIN") or os.path.join(BUILD, "tools", "mkvif", "mkvif")
+VORN_INIT = (os.environ.get("VORN_INIT_BIN")
+             or os.path.join(BUILD, "tools", "vorn-init", "vorn-init"))
+VORND = os.path.join(os.path.dirname(os.path.abspath(VORN)), "vornd")
+COPIES = [("boot", 0), ("boot", 1), ("system", 0), ("system", 1), ("app", 0), ("app", 1),
+          ("recovery", 0)]
+BMAP = ("bmap_dev=sd:/dev/block/mmcblk1 "
+        "bmap=boot:1%androidboot:2%androidboot,system:3:4,app:5:sd@6,recovery:7%androidboot ")
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def rcs(text):
+    """The "rc=N" lines a script printed, in order."""
+    return [int(n) for n in re.findall(r"^rc=(\d+)$", text, re.M)]
+
+
+class Images:
+    """Every image of the tests, built once; paths are "file@!," locators."""
+
+    def __init__(self, root):
+        self.root = root
+        self.trace = self.file("trace", b"")
+        kernel = self.file("kernel.bin", bytes((i * 31 + 7) & 0xFF for i in range(300000)))
+        hw = "%hw%,zt4100.1.*,+"
+        for v in ("1.0.0", "1.1.0", "1.2.0", "2.0.0"):
+            self.mk(f"boot-{v}", "image", "--alias", "boot", "--version", v, "--req-hw", hw,
+                    "--contents", kernel)
+        setup = self.file("setup.sh", f'echo "$(pwd) $0" >> {self.trace}\n'.encode())
+        for v, extra in (("1.0.0", []), ("1.1.0", ["--req-sw0", "boot,1.1.0,+",
+                                                   "--setup-script", setup]), ("1.2.0", [])):
+            tree = os.path.join(root, "tree-" + v)
+            os.makedirs(tree)
+            self.file(f"tree-{v}/build.prop", f"system {v}\n".encode())
+            self.mk(f"system-{v}", "ext4", "--dir", tree, "--size", "8M", "--alias", "system",
+                    "--version", v, "--req-hw", hw, *extra,
+                    "--ext4-out", os.path.join(root, f"system-{v}.ext4"))
+        # The 1.2.0 file system once more, as a compressed image.
+        self.mk("system-1.2.0z", "image", "--alias", "system", "--version", "1.2.0", "--req-hw",
+                hw, "--req-sw1", "boot,1.2.0,=", "--compress", "--contents-type", "ext4",
+                "--contents", self.ext4("1.2.0"))
+        self.mk("system-needs-2", "image", "--alias", "system", "--version", "1.3.0",
+                "--req-hw", hw, "--req-sw0", "boot,2.0.0,+", "--contents", kernel)
+        self.mk("boot-q5", "image", "--alias", "boot", "--version", "1.3.0", "--req-hw",
+                "%hw%,q5.1.*,+", "--contents", kernel)
+        self.mk("boot-corrupt", "image", "--alias", "boot", "--version", "1.3.0", "--req-hw",
+                hw, "--contents", kernel, "--poke", "hdr_crc32=0")
+        shutil.copy(self.path("system-1.1.0"), self.path("system-cut"))
+        os.truncate(self.path("system-cut"), 3 << 20)
+
+    def file(self, name, data):
+        path = os.path.join(self.root, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def mk(self, name, *args):
+        subprocess.run([MKVIF, *args, "-q", "-o", self.path(name)], check=True)
+
+    def path(self, name):
+        return os.path.join(self.root, name + ".vif")
+
+    def ext4(self, version):
+        return os.path.join(self.root, f"system-{version}.ext4")
+
+    def __getitem__(self, name):
+        return "file@!," + self.path(name)
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+
+class UpgradeTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="vorn-upgrade-test-")
+        os.environ["DEVSIM_TMPDIR"] = cls.root
+        cls.img = Images(cls.root)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def device(self):
+        """Boot 1.0.0 and system 1.0.0 in the first copies, the active ones."""
+        dev = devsim.Device()
+        dev.put_raw("boot", 0, self.img.path("boot-1.0.0"))
+        dev.put_ext4_image("system", 0, self.img.ext4("1.0.0"))
+        return dev
+
+    def hashes(self, dev):
+        return {c: sha(dev.read_copy(*c)) for c in COPIES}
+
+    def assert_holds(self, dev, copy, data):
+        """The copy begins with data."""
+        self.assertEqual(sha(dev.read_copy(*copy, 0, len(data))), sha(data), copy)
+
+    def trace(self):
+        try:
+            with open(self.img.trace) as f:
+                return f.read().splitlines()
+        finally:
+            open(self.img.trace, "w").close()
+
+    def test_upgrade_cycle_there_and_back(self):
+        img = self.img
+        paths = f"{img['boot-1.1.0']} {img['system-1.1.0']}"
+        with self.device() as dev:
+            before = self.hashes(dev)
+            r = dev.run(f"{VORN} upgrade.install {paths}; echo rc=$?")
+            self.assertEqual(rcs(r.stdout), [0], r.stdout)
+            self.assertEqual((self.trace(), dev.bootenv().get("bmap")), ([], None))
+            after = self.hashes(dev)
+            for copy in COPIES:
+                if copy not in (("boot", 1), ("system", 1)):
+                    self.assertEqual(after[copy], before[copy], copy)
+            self.assert_holds(dev, ("boot", 1), img.read(img.path("boot-1.1.0")))
+            self.assert_holds(dev, ("system", 1), img.read(img.ext4("1.1.0")))
+
+            r = dev.run(f"{VORN} upgrade.setup.reboot {paths}", timeout=60)
+            self.assertTrue(r.rebooted, r.stdout + r.stderr)
+            self.assertIn("Setup Image Executed(system~1)(cd /dev/.vorn-mounts;"
+                          "sh /dev/.vorn-mounts/%vif-setup%)(0)\n", r.stdout)
+            self.assertIn("Waiting for REBOOT(5 seconds)", r.stdout)
+            self.assertEqual(self.trace(), ["/dev/.vorn-mounts /dev/.vorn-mounts/%vif-setup%"])
+            self.assertEqual(dev.bootenv().get("bmap"), BMAP + "bmap_seq=2:4:sd@6:7")
+            self.assertIn(" bmap_seq=2:4:sd@6:7", dev.cmdline())
+            self.assertEqual(self.hashes(dev)[("boot", 1)], after[("boot", 1)])
+
+            # The next boot runs the new copies; the way back is one "upgrade".
+            r = dev.run(f"{VORN} list images; {VORN} infos version bmap@system; echo; "
+                        f"{VORN} upgrade {img['boot-1.2.0']} {img['system-1.2.0z']}; "
+                        "echo rc=$?; reboot", timeout=60)
+            self.assertTrue(r.rebooted, r.stdout + r.stderr)
+            self.assertIn("    boot - [ ] /dev/block/mmcblk0p1   androidboot  boot     1.0.0   "
+                          "     <o o o o> bootable\n       `+- [v] /dev/block/mmcblk0p2   "
+                          "androidboot  boot     1.1.0        <o o o o> bootable\n", r.stdout)
+            self.assertIn("\n       `+- [v] /dev/block/mmcblk0p4   ext4         system   "
+                          "1.1.0        <o o o o>\n", r.stdout)
+            self.assertIn("\n1.1.0\n", r.stdout)
+            self.assertEqual(rcs(r.stdout), [0])
+            self.assertEqual(self.trace(), [])
+            self.assertEqual(dev.bootenv().get("bmap"), BMAP + "bmap_seq=1:3:sd@6:7")
+            self.assert_holds(dev, ("boot", 0), img.read(img.path("boot-1.2.0")))
+            self.assert_holds(dev, ("system", 0), img.read(img.ext4("1.2.0")))  # inflated
+            r = dev.run(f"{VORN} infos version bmap@boot; echo; {VORN} infos version bmap@system")
+            self.assertEqual(r.stdout, "1.2.0\n1.2.0")
+
+    def test_refusals_switch_nothing(self):
+        img = self.img
+        cases = [
+            # (command words, exit status, words of its message)
+            (["mount -o ro /dev/block/mmcblk0p4 /mnt",
+              f"upgrade {img['system-1.0.0']}", "umount /mnt"], 249, "[Error] Write Fail"),
+            ([f"upgrade {img['system-needs-2']}"], 1,
+             "boot,2.0.0,+\nUpgrade Warning(Dependencies exists=1)"),
+            ([f"upgrade.install {img['boot-q5']}"], 255, "Dependency(req_hw) error!"),
+            ([f"install system~1 {img['boot-1.1.0']}"], 255, "Not Match Alias(system/boot)"),
+            ([f"install system#x {img['system-1.1.0']}"], 255, "Bad Region Id(system#x)"),
+            ([f"upgrade {img['boot-corrupt']}"], 255, "Verify fail"),
+            ([f"upgrade {img['boot-1.1.0']} file@!,{self.root}/missing.vif"], 255,
+             "Verify fail"),
+            ([f"upgrade {img['boot-1.1.0']} {img['system-cut']}"], 256 - 204,
+             "Upgrade Fail(system)(0)"),
+            ([f"upgrade {img['system-1.0.0']} {img['system-1.0.0']}"], 255,
+             "Upgrade Fail(Two images for region system)"),
+            ([f"upgrade {' '.join([img['boot-1.0.0']] * 6)}"], 255,
+             "Upgrade Fail(Too many images=6)"),
+        ]
+        script = ""
+        for words, _, _ in cases:
+            for w in words:
+                mounting = w.startswith(("mount", "umount"))
+                script += w + "\n" if mounting else f"{VORN} {w}; rc=$?; echo; echo rc=$rc\n"
+            script += "echo ==\n"
+        with self.device() as dev:
+            dev.put_ext4_image("system", 1, img.ext4("1.2.0"))
+            before = self.hashes(dev)
+            r = dev.run(script, timeout=120)
+            outputs = r.stdout.split("==\n")
+            for (words, rc, says), out in zip(cases, outputs):
+                self.assertEqual(rcs(out), [rc], out)
+                self.assertIn(says, out)
+            self.assertIsNone(dev.bootenv().get("bmap"))
+            after = self.hashes(dev)
+            # Only the failing second image's batch wrote: its first image into boot's next
+            # copy; the other next copies took the partial writes; the active copies none.
+            self.assert_holds(dev, ("boot", 1), img.read(img.path("boot-1.1.0")))
+            for copy in (("boot", 0), ("system", 0), ("app", 0), ("app", 1), ("recovery", 0)):
+                self.assertEqual(after[copy], before[copy], copy)
+
+    def test_private_mount_holds_the_copy_each_operation_names(self):
+        with self.device() as dev:
+            dev.put_ext4_image("system", 1, self.img.ext4("1.1.0"))
+            versions = " ".join([f"{VORN} infos version bmap@system#{i % 2}; echo;"
+                                 for i in range(20)])
+            r = dev.run(f"mkdir -p /dev/.vorn-mounts; mount /dev/block/mmcblk0p4 /dev/.vorn-mounts; "
+                        f"{VORN} infos version bmap@system#0; echo; {VORN} list images; "
+                        f"grep -c vorn-mounts /proc/mounts; "
+                        f"(for i in 1 2 3; do {versions} done) > a & "
+                        f"(for i in 1 2 3; do {versions} done) > b & wait; cat a b")
+            lines = r.stdout.splitlines()
+            self.assertEqual(lines[0], "1.0.0")
+            self.assertIn("  system - [v] /dev/block/mmcblk0p3   ext4         system   1.0.0",
+                          r.stdout)
+            self.assertIn("`+- [ ] /dev/block/mmcblk0p4   ext4         system   1.1.0", r.stdout)
+            self.assertEqual(lines[8], "0", "the stale mount was replaced and released")
+            self.assertEqual(lines[9:], ["1.0.0", "1.1.0"] * 60)
+
+    def test_upgrade_through_vornd_with_heartbeats(self):
+        img = self.img
+        with self.device() as dev:
+            boot = dev.start(f"exec {VORN_INIT} -s /dev/socket/vornd {VORND} 2>/dev/null")
+            try:
+                self.assertTrue(boot.wait_socket(timeout=20))
+                self.assertEqual(boot.request("appalive set 10 0"), "0\n")
+                self.assertEqual(boot.request(f"vorn upgrade {img['system-needs-2']}"),
+                                 "1\nboot,2.0.0,+\n")
+                delays, replies, done = [], set(), threading.Event()
+
+                def heartbeats():
+                    while not done.is_set():
+                        started = time.monotonic()
+                        replies.add(boot.request("appalive set 10 0"))
+                        delays.append(time.monotonic() - started)
+                        time.sleep(0.005)
+                beat = threading.Thread(target=heartbeats)
+                beat.start()
+                reply = boot.request(f"vorn upgrade {img['boot-1.2.0']} {img['system-1.2.0z']}",
+                                     timeout=60)
+                done.set()
+                beat.join()
+            finally:
+                boot.stop()
+            self.assertEqual((reply, replies), ("0\n", {"0\n"}))
+            self.assertGreater(len(delays), 5)
+            self.assertLess(max(delays), 1.0)
+            self.assertEqual(dev.bootenv().get("bmap"), BMAP + "bmap_seq=2:4:sd@6:7")
+            self.assert_holds(dev, ("system", 1), img.read(img.ext4("1.2.0")))
+
+
+if __name__ == "__main__":
+    unittest.main()
