@@ -57,11 +57,10 @@ bool parse_device_file(std::string_view rest, std::string_view proto, ImageLocat
 bool select_copy(std::string_view region_part, ImageLocator& locator) {
   RegionId id;
   if (!region_id_parse(region_part, id)) return false;
-  const bootmap::BootPartition* copy = region_id_copy(id);
-  std::array<char, bootmap::COPY_DEVICE_PATH_SIZE> device{};
-  if (copy == nullptr || !bootmap::copy_device_path(*copy, device)) return false;
-  if (!copy_text_whole(locator.dev_path, device.data())) return false;
-  locator.part_no = copy->number;
+  SelectedCopy copy;
+  if (!region_id_select(id, copy)) return false;
+  if (!copy_text_whole(locator.dev_path, copy.device.data())) return false;
+  locator.part_no = copy.number;
   locator.dev_no = 0;
   return true;
 }

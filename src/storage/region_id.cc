@@ -29,16 +29,28 @@ bool region_id_parse(std::string_view text, RegionId& out) {
   return true;
 }
 
-const bootmap::BootPartition* region_id_copy(const RegionId& id) {
+bool region_id_select(const RegionId& id, SelectedCopy& out) {
+  out = SelectedCopy{};
+  const char* name = id.name.data();
+  int found = -1;
   switch (id.selector) {
     case CopySelector::INDEX:
-      return bootmap::bootmap_copy_at(id.name.data(), id.index);
+      found = bootmap::bootmap_copy_device(name, out.device, id.index);
+      out.number = bootmap::bootmap_copy_number(name, id.index);
+      out.fs_type = bootmap::bootmap_copy_fs(name, id.index);
+      break;
     case CopySelector::NEXT:
-      return bootmap::bootmap_copy_after(id.name.data(), 1);
+      found = bootmap::bootmap_next_device(name, out.device);
+      out.number = bootmap::bootmap_next_number(name);
+      out.fs_type = bootmap::bootmap_next_fs(name);
+      break;
     case CopySelector::ACTIVE:
-      return bootmap::bootmap_active_copy(id.name.data());
+      found = bootmap::bootmap_active_device(name, out.device);
+      out.number = bootmap::bootmap_active_number(name);
+      out.fs_type = bootmap::bootmap_active_fs(name);
+      break;
   }
-  return nullptr;
+  return found == 0 && out.fs_type != nullptr;
 }
 
 }  // namespace vorn::storage

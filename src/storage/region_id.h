@@ -24,8 +24,15 @@ struct RegionId {
 // a plain decimal number (so that a typo such as "boot#x" never selects a copy).
 [[nodiscard]] bool region_id_parse(std::string_view text, RegionId& out);
 
-// The copy a region id selects in the process-wide boot map; null when the region has no
-// active copy or the index lies outside its copies.
-[[nodiscard]] const bootmap::BootPartition* region_id_copy(const RegionId& id);
+// The copy a region id selects in the process-wide boot map: its device path, partition
+// number and file-system type.
+struct SelectedCopy {
+  std::array<char, bootmap::COPY_DEVICE_PATH_SIZE> device;
+  int number;
+  const char* fs_type;
+};
+
+// Fills out; false when the region has no active copy or the index lies outside its copies.
+[[nodiscard]] bool region_id_select(const RegionId& id, SelectedCopy& out);
 
 }  // namespace vorn::storage

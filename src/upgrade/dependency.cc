@@ -184,7 +184,7 @@ int dependency_check(const char* text) {
   const SplitResult split = split_dependency(t, parts);
   if (split == SplitResult::NO_COMMA) return DEP_NO_COMMA;
   const Text name = text_of(parts.name);
-  if (bootmap::bootmap_has_region(name.data()) == nullptr) return DEP_UNKNOWN_REGION;
+  if (bootmap::bootmap_find(name.data()) == nullptr) return DEP_UNKNOWN_REGION;
   if (split == SplitResult::NO_SECOND_COMMA) return DEP_NO_SECOND_COMMA;
 
   std::array<char, REGION_SOURCE.size() + DEPENDENCY_TEXT_SIZE> source{};

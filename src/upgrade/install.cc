@@ -271,18 +271,19 @@ int install_image(const char* region_id, const char* path, int raw, int full, in
     const std::string_view text = region_id;
     std::array<char, bootmap::REGION_NAME_SIZE> name{};
     const bool known = platform::copy_text_whole(name, text.substr(0, text.find_first_of("#~"))) &&
-                       bootmap::bootmap_has_region(name.data()) != nullptr;
+                       bootmap::bootmap_find(name.data()) != nullptr;
     info_printf("[Error] Bad Region Id(%s)!\n", region_id);
     return known ? INSTALL_REFUSED : INSTALL_NO_REGION;
   }
-  if (bootmap::bootmap_has_region(id.name.data()) == nullptr) return INSTALL_NO_REGION;
-  const bootmap::BootPartition* copy = storage::region_id_copy(id);
-  const char* fs = copy ? copy->fs_type.data() : nullptr;
+  if (bootmap::bootmap_find(id.name.data()) == nullptr) return INSTALL_NO_REGION;
+  storage::SelectedCopy copy;
+  const bool exists = storage::region_id_select(id, copy);
+  const char* fs = exists ? copy.fs_type : nullptr;
 
   Plan plan;
   if (raw == 0) {
     if (const int r = plan_image(path, full, id.name.data(), fs, plan); r != 0) return r;
-  } else if (copy == nullptr) {
+  } else if (!exists) {
     return INSTALL_REFUSED;
   }
   if (dry != 0) return plan.setup ? INSTALL_WANTS_SETUP : INSTALL_DONE;

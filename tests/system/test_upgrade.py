@@ -227,8 +227,9 @@ class UpgradeTest(unittest.TestCase):
             r = dev.run(f"mkdir -p /dev/.vorn-mounts; mount /dev/block/mmcblk0p4 /dev/.vorn-mounts; "
                         f"{VORN} infos version bmap@system#0; echo; {VORN} list images; "
                         f"grep -c vorn-mounts /proc/mounts; "
-                        f"(for i in 1 2 3; do {versions} done) > a & "
-                        f"(for i in 1 2 3; do {versions} done) > b & wait; cat a b")
+                        f"(for i in 1 2 3; do {versions} done) > {self.root}/a & "
+                        f"(for i in 1 2 3; do {versions} done) > {self.root}/b & wait; "
+                        f"cat {self.root}/a {self.root}/b")
             lines = r.stdout.splitlines()
             self.assertEqual(lines[0], "1.0.0")
             self.assertIn("  system - [v] /dev/block/mmcblk0p3   ext4         system   1.0.0",
