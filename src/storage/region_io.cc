@@ -1,5 +1,6 @@
 #include "storage/region_io.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -140,6 +141,12 @@ int locator_sync(const char* text) {
   ImageLocator locator;
   if (!parse_raw(text, locator)) return -1;
   return device_sync(locator.dev_path.data());
+}
+
+platform::UniqueFd locator_hold(const char* text) {
+  ImageLocator locator;
+  if (!parse_raw(text, locator)) return platform::UniqueFd();
+  return platform::UniqueFd(::open(locator.dev_path.data(), O_RDONLY | O_CLOEXEC));
 }
 
 int64_t locator_crc32(const char* text, uint32_t* crc) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <span>
 
+#include "platform/unique_fd.h"
 #include "storage/image_locator.h"
 
 namespace vorn::storage {
@@ -61,5 +62,11 @@ int64_t file_size(const ImageLocator* locator);
 [[nodiscard]] int64_t locator_device_size(const char* text);
 [[nodiscard]] int locator_sync(const char* text);
 [[nodiscard]] int64_t locator_crc32(const char* text, uint32_t* crc);
+
+// Keeps the device of a raw locator open (read-only, shared) for the life of the descriptor.
+// The kernel flushes a block device and drops its cache whenever its last descriptor closes, so
+// a series of writes through one locator each should be made while a hold is kept. An invalid
+// descriptor when the text does not parse, is not raw, or the device cannot be opened.
+[[nodiscard]] platform::UniqueFd locator_hold(const char* text);
 
 }  // namespace vorn::storage

@@ -14,6 +14,7 @@
 #include "image/inflate_stream.h"
 #include "platform/fixed_text.h"
 #include "platform/scope_guard.h"
+#include "platform/unique_fd.h"
 #include "storage/header_open.h"
 #include "storage/image_locator.h"
 #include "storage/region_id.h"
@@ -43,7 +44,11 @@ unsigned long long ull(int64_t v) { return static_cast<unsigned long long>(v); }
 // own, and keeps the CRC-32 of everything written for the read-back.
 class TargetWriter {
  public:
-  explicit TargetWriter(const char* region_id) : region_id_(region_id) {}
+  explicit TargetWriter(const char* region_id) : region_id_(region_id) {
+    Locator device{};
+    platform::format_text(device, "bmap@%s,raw@0:0", region_id_);
+    hold_ = storage::locator_hold(device.data());
+  }
 
   // Writes the block at the current end; prints "W". False (message printed) when the write
   // was refused or came up short.
@@ -87,6 +92,7 @@ class TargetWriter {
 
  private:
   const char* region_id_;
+  platform::UniqueFd hold_;  // keeps each block's close from flushing the whole device
   Locator locator_{};
   int64_t written_ = 0;
   uLong crc_ = ::crc32(0L, Z_NULL, 0);

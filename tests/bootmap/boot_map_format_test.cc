@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <string>
+
+#include "platform/fixed_text.h"
 
 namespace vorn::bootmap {
 namespace {
@@ -55,38 +58,36 @@ TEST(BootMapFormat, Table) {
   EXPECT_EQ(bootmap_format("boot", std::span<char>()), BOOTMAP_FORMAT_ABSENT);
 }
 
-// Ten devices, ten regions, every value close to its 255-character slot: the whole text is
-// written (three times what a 256-byte buffer holds) and reads back as the same map; a map
-// whose text would not fit anywhere is refused, never cut.
+// Ten devices, ten regions, values close to their 255-character slots: the whole text is
+// written (about three times what a 256-byte buffer holds); a map whose text would not fit is
+// refused, never cut.
 TEST(BootMapFormat, LargestMapIsWrittenWholeOrRefused) {
-  std::string dev, bmap, seq, seq_next;
+  std::array<char, BOOTMAP_VALUE_SIZE> dev{}, bmap{}, seq{};
   for (int k = 0; k < 10; ++k) {
-    const std::string name = "d" + std::to_string(k);
-    dev += (k ? "," : "") + name + ":/dev/block/mmcblk" + std::string(k < 6 ? 2 : 1, 'x');
-    bmap += (k ? ",r" : "r") + std::to_string(k) + ":1:2:3%raw:" + name + "@4:" + name + "@55";
-    seq += (k ? ":" : "") + name + "@55";
-    seq_next += (k ? ":" : "") + std::string("1");
+    const char* sep = k ? "," : "";
+    ASSERT_TRUE(
+        platform::append_format(dev, "%sd%d:/dev/block/mmcblk%s", sep, k, k < 6 ? "xx" : "x") &&
+        platform::append_format(bmap, "%sr%d:1:2:3%%raw:d%d@4:d%d@55", sep, k, k, k) &&
+        platform::append_format(seq, "%sd%d@55", k ? ":" : "", k));
   }
-  ASSERT_LE(dev.size(), 255u);
-  ASSERT_LE(bmap.size(), 255u);
-  ASSERT_GT(dev.size() + bmap.size(), 440u);
-  ASSERT_TRUE(bootmap_set_values(bmap.c_str(), seq.c_str(), dev.c_str()));
+  ASSERT_GT(std::strlen(dev.data()) + std::strlen(bmap.data()), 440u);
+  ASSERT_TRUE(bootmap_set_values(bmap.data(), seq.data(), dev.data()));
   ASSERT_EQ(bootmap_region_count(), 10);
-  const std::string all = "r0,r1,r2,r3,r4,r5,r6,r7,r8,r9";
-  const std::string want = "bmap_dev=" + dev + " bmap=" + bmap + " bmap_seq=" + seq_next;
-  EXPECT_EQ(format(all.c_str()), want);
-  EXPECT_EQ(format(""), "bmap_dev=" + dev + " bmap=" + bmap + " bmap_seq=" + seq);
-
+  const std::string head =
+      std::string("bmap_dev=").append(dev.data()).append(" bmap=").append(bmap.data());
+  EXPECT_EQ(format("r0,r1,r2,r3,r4,r5,r6,r7,r8,r9"), head + " bmap_seq=1:1:1:1:1:1:1:1:1:1");
+  EXPECT_EQ(format(""), head + " bmap_seq=" + seq.data());
   std::array<char, 64> small{};
-  EXPECT_EQ(bootmap_format(all.c_str(), small), BOOTMAP_FORMAT_TOO_LONG);
+  EXPECT_EQ(bootmap_format("r0", small), BOOTMAP_FORMAT_TOO_LONG);
   EXPECT_STREQ(small.data(), "");
 
   // Copies without numbers are written back with their 0: the value grows past its slot.
-  std::string grows;
-  for (int k = 0; k < 9; ++k)
-    grows += (k ? ",r" : "r") + std::to_string(k) + ":%raw:%raw:%raw:%raw:%raw";
-  ASSERT_LE(grows.size(), 255u);
-  ASSERT_TRUE(bootmap_set_values(grows.c_str(), "0", nullptr));
+  std::array<char, BOOTMAP_VALUE_SIZE> grows{};
+  for (int k = 0; k < 9; ++k) {
+    ASSERT_TRUE(
+        platform::append_format(grows, "%sr%d:%%raw:%%raw:%%raw:%%raw:%%raw", k ? "," : "", k));
+  }
+  ASSERT_TRUE(bootmap_set_values(grows.data(), "0", nullptr));
   std::array<char, BOOTMAP_TEXT_SIZE> out{};
   EXPECT_EQ(bootmap_format("r0", out), BOOTMAP_FORMAT_TOO_LONG);
   EXPECT_STREQ(out.data(), "");

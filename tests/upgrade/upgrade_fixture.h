@@ -33,9 +33,9 @@ class UpgradeTest : public testing::Test {
 
   // Lists copy n as mounted at <dir>/m<n> (created); returns that directory.
   std::string fake_mount(int n) {
-    const std::string at = dir_.file("m" + std::to_string(n));
+    const std::string at = dir_.file(std::string("m").append(std::to_string(n)));
     std::filesystem::create_directories(at);
-    mounts_text_ += part(n) + " " + at + " ext4 rw 0 0\n";
+    mounts_text_.append(part(n)).append(" ").append(at).append(" ext4 rw 0 0\n");
     dir_.write("mounts", mounts_text_);
     return at;
   }
