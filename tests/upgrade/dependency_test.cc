@@ -61,12 +61,10 @@ class DependencyTest : public test::UpgradeTest {
 
 TEST_F(DependencyTest, DependencyStrings) {
   install_boot("boot", "1.2.0");
-  struct Row {
-    const char* hw;
-    const char* text;
+  constexpr struct {
+    const char *hw, *text;
     int want;
-  };
-  constexpr Row ROWS[] = {
+  } ROWS[] = {
       {"zt4100.1.5", "%hw%,zt4100.1.*,+", 1},
       {"q5.1.5", "%hw%,zt4100.1.*,+", 0},
       {"", "%hw%,zt4100.1.*,+", -5},
@@ -88,22 +86,15 @@ TEST_F(DependencyTest, DependencyStrings) {
       {"", "boot,1.2.0,?", -7},
       {"", "", -2},
   };
-  for (const Row& row : ROWS) {
+  for (const auto& row : ROWS) {
     ASSERT_TRUE(core::hardware_tag_set(row.hw));
     EXPECT_EQ(dependency_check(row.text), row.want) << row.hw << " / " << row.text;
   }
   EXPECT_EQ(dependency_check(nullptr), -1);
-  std::array<char, 16> out{};
+  std::array<char, 6> out{};
   EXPECT_STREQ(installed_version("bmap@boot#0", out), "1.2.0");
   EXPECT_EQ(installed_version("bmap@boot#1", out), nullptr);
-  EXPECT_EQ(installed_version("file@!,/x", out), nullptr);
-  std::array<char, 5> small{};
-  EXPECT_EQ(installed_version("bmap@boot", small), nullptr) << "never cut";
-}
-
-TEST_F(DependencyTest, ForeignImageInARegionIsNoInstalledVersion) {
-  install_boot("system", "1.2.0");
-  EXPECT_EQ(dependency_check("boot,1.0.0,+"), -6);
+  EXPECT_EQ(installed_version("bmap@boot", std::span(out).first(5)), nullptr) << "never cut";
 }
 
 TEST(DependencyBatch, EntriesOfTheBatchMeetDependencies) {
@@ -113,17 +104,16 @@ TEST(DependencyBatch, EntriesOfTheBatchMeetDependencies) {
   platform::copy_text(batch[0].version, "2.0.0");
   platform::copy_text(batch[1].alias, "boot");
   platform::copy_text(batch[1].version, "1.2.0");
-  struct Row {
+  constexpr struct {
     const char* text;
     int want;
     uint32_t resolved;
-  };
-  constexpr Row ROWS[] = {
+  } ROWS[] = {
       {"boot,1.1.0,+", 0, 1},      {"boot,1.3.0,+", 0, 0}, {"app,1.0.0,+", 0, 0},
       {"%hw%,zt4100.1.0,+", 0, 0}, {"boot", -2, 0},        {"boot,1.0.0", -3, 0},
       {"boot,1.0,+", -4, 0},
   };
-  for (const Row& row : ROWS) {
+  for (const auto& row : ROWS) {
     DependencySlot slot{};
     platform::copy_text(slot.text, row.text);
     EXPECT_EQ(dependency_check_batch(&slot), row.want) << row.text;
