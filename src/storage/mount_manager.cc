@@ -130,11 +130,17 @@ bool clear_private() {
 }
 
 unsigned long mount_flags(MountMode mode) {
-  switch (mode) {
-    case MountMode::READ_WRITE:
-      return PRIVATE_MOUNT_FLAGS;
-  }
-  return PRIVATE_MOUNT_FLAGS;
+  return mode == MountMode::READ_ONLY ? PRIVATE_MOUNT_FLAGS | MS_RDONLY : PRIVATE_MOUNT_FLAGS;
+}
+
+// A read-only ext4 mount would still replay a dirty journal, writing to the device.
+const char* mount_data(MountMode mode, std::string_view fs) {
+  return mode == MountMode::READ_ONLY && fs == "ext4" ? "noload" : "";
+}
+
+bool mounted_read_only(const MountedVolume& volume) {
+  const std::string_view options = volume.options;
+  return options == "ro" || options.starts_with("ro,");
 }
 
 }  // namespace
@@ -196,8 +202,9 @@ int mount_locator(const ImageLocator* locator, MountMode mode) {
   }
   if (!private_lock_take()) return -1;
   if (const MountedVolume* top = private_top()) {
-    // Only the device asked for is used as it is (mounted in the only mode there is).
-    if (same_device(top->device, locator->dev_path.data())) return 0;
+    const bool usable = same_device(top->device, locator->dev_path.data()) &&
+                        (mode == MountMode::READ_ONLY || !mounted_read_only(*top));
+    if (usable) return 0;
     if (!clear_private()) {
       private_lock_release();
       return -1;
@@ -205,7 +212,7 @@ int mount_locator(const ImageLocator* locator, MountMode mode) {
   }
   ::mkdir(private_mount(), 0755);
   if (::mount(locator->dev_path.data(), private_mount(), locator->fs_type.data(), mount_flags(mode),
-              "") == 0) {
+              mount_data(mode, fs)) == 0) {
     return 0;
   }
   core::diag_printf("failed to mount %s,%s (%s)\n", private_mount(), locator->dev_path.data(),

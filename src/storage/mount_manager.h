@@ -28,6 +28,8 @@ inline constexpr unsigned long PRIVATE_MOUNT_FLAGS = 0xC04;  // MS_NODEV|MS_NOAT
 
 // How a region's file system is mounted on the private mount point.
 enum class MountMode {
+  READ_ONLY,   // reads: read-only and, for ext4, without journal replay, so the copy's bytes
+               // stay exactly as installed
   READ_WRITE,  // setup scripts and file writes may change the copy
 };
 
@@ -51,10 +53,11 @@ int mounts_scan();
 
 // Takes the private mount lock (waiting for another process to release it) and leaves the
 // locator's device mounted on the private mount point, in the given mode: reused when it is
-// there already, otherwise mounted after unmounting whatever else sits there. 0 on success,
+// there already (read-write serves a read too; a read-only mount is replaced for a write),
+// otherwise mounted after unmounting whatever else sits there. 0 on success,
 // the lock then held until locator_unmount; -1 otherwise (absent locator, type neither ext4
 // nor vfat, lock or mount failure, a foreign mount that cannot be removed), the lock released.
-int mount_locator(const ImageLocator* locator, MountMode mode = MountMode::READ_WRITE);
+int mount_locator(const ImageLocator* locator, MountMode mode);
 
 // Result of umount(2) on the volume's mount point (0 on success); -1 for an absent volume.
 int mounts_unmount(const MountedVolume* volume);

@@ -51,12 +51,12 @@ static_assert(prefix_lengths_match(), "each row compares exactly its prefix");
 
 // The path of a file locator's file: the plain path, or the mount point of its device (where
 // it is mounted already, or the private mount point after mounting it) followed by fs_path.
-bool resolve_file_path(const ImageLocator& locator, std::span<char> out) {
+bool resolve_file_path(const ImageLocator& locator, std::span<char> out, MountMode mode) {
   if (locator.dev_path[0] == '\0') return platform::copy_text_whole(out, locator.fs_path.data());
   if (const MountedVolume* volume = mounts_find_elsewhere(locator.dev_path.data())) {
     return platform::format_text(out, "%s%s", volume->mount_point.c_str(), locator.fs_path.data());
   }
-  if (mount_locator(&locator) != 0) return false;
+  if (mount_locator(&locator, mode) != 0) return false;
   return platform::format_text(out, "%s%s",
                                platform::fixed_path(platform::FixedPath::PRIVATE_MOUNT),
                                locator.fs_path.data());
@@ -97,21 +97,21 @@ int64_t write_raw(const ImageLocator* locator, std::span<const uint8_t> data, in
 int64_t read_file(const ImageLocator* locator, std::span<uint8_t> buffer, int64_t offset) {
   if (locator == nullptr || buffer.data() == nullptr) return -1;
   std::array<char, RESOLVED_PATH_SIZE> path{};
-  if (!resolve_file_path(*locator, path)) return -1;
+  if (!resolve_file_path(*locator, path, MountMode::READ_ONLY)) return -1;
   return path_read_capped(path.data(), buffer, offset);
 }
 
 int64_t write_file(const ImageLocator* locator, std::span<const uint8_t> data, int64_t offset) {
   if (locator == nullptr || data.data() == nullptr) return -1;
   std::array<char, RESOLVED_PATH_SIZE> path{};
-  if (!resolve_file_path(*locator, path)) return -1;
+  if (!resolve_file_path(*locator, path, MountMode::READ_WRITE)) return -1;
   return path_write_at(path.data(), data, offset);
 }
 
 int64_t file_size(const ImageLocator* locator) {
   if (locator == nullptr) return -1;
   std::array<char, RESOLVED_PATH_SIZE> path{};
-  if (!resolve_file_path(*locator, path)) return -1;
+  if (!resolve_file_path(*locator, path, MountMode::READ_ONLY)) return -1;
   return path_size(path.data());
 }
 

@@ -132,16 +132,18 @@ TEST_F(StorageTest, MountListKeepsEveryLineInFileOrder) {
 TEST_F(StorageTest, MountLocatorRefusesUnknownTypesAndReusesOnlyItsOwnDevice) {
   ImageLocator raw;
   ASSERT_NE(locator_parse("bmap@boot,raw@0:400", &raw), nullptr);
-  EXPECT_EQ(mount_locator(&raw), -1);
-  EXPECT_EQ(mount_locator(nullptr), -1);
+  EXPECT_EQ(mount_locator(&raw, MountMode::READ_ONLY), -1);
+  EXPECT_EQ(mount_locator(nullptr, MountMode::READ_ONLY), -1);
   set_mounts(part(3) + " " + dir_.file("private") + " ext4 rw 0 0\n");
   ImageLocator system;
   ASSERT_NE(locator_parse("bmap@system,ext4@/x", &system), nullptr);
-  EXPECT_EQ(mount_locator(&system), 0) << "the device asked for is used where it is";
+  EXPECT_EQ(mount_locator(&system, MountMode::READ_ONLY), 0)
+      << "the device asked for is used where it is";
   EXPECT_EQ(locator_unmount(&system), 0);
   ImageLocator other;
   ASSERT_NE(locator_parse("bmap@system~1,ext4@/x", &other), nullptr);
-  EXPECT_EQ(mount_locator(&other), -1) << "another device there is never read as this one";
+  EXPECT_EQ(mount_locator(&other, MountMode::READ_ONLY), -1)
+      << "another device there is never read as this one";
 }
 
 // Offsets past 2 and 4 GiB reach their place in a sparse file, and raw windows are 64-bit.

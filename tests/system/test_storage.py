@@ -7,6 +7,7 @@ Usage: test_storage.py [PATH_TO_VORN] [unittest options]; the other binaries com
 MKVIF_BIN and STORAGE_PROBE_BIN.
 """
 
+import hashlib
 import os
 import shutil
 import subprocess
@@ -100,7 +101,13 @@ class StorageTest(unittest.TestCase):
         with self.example_device() as dev:
             dev.put_ext4_image("app", 1, self.images.app)
             dev.put_raw("recovery", 0, self.images.recovery)
-            r = self.run_in(dev, "%s list images; echo rc=$?; cat /proc/mounts" % VORN)
+            copies = [(r, i) for r in ("boot", "system", "app") for i in (0, 1)] + [("recovery", 0)]
+            before = [hashlib.sha256(dev.read_copy(*c)).digest() for c in copies]
+            r = self.run_in(dev, "%s list images; echo rc=$?; cat /proc/mounts; "
+                                 "%s infos version bmap@system >/dev/null" % (VORN, VORN))
+            # Reading commands mount ext4 copies read-only without journal replay: no byte of
+            # any copy changes (a read-write mount rewrites the superblock every time).
+            self.assertEqual(before, [hashlib.sha256(dev.read_copy(*c)).digest() for c in copies])
         lines = r.stdout.splitlines()
         self.assertEqual(lines[:8], [
             "    boot - [v] /dev/block/mmcblk0p1   androidboot  boot     1.0.2        <o o o o> bootable",
