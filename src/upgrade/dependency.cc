@@ -146,6 +146,39 @@ int version_compare(const char* left, const char* right, char op) {
   return relation_holds(pack(lv), pack(rv), op) ? 1 : 0;
 }
 
+int dependency_well_formed(const char* text) {
+  if (text == nullptr) return DEP_ABSENT;
+  const string_view t = string_view(text).substr(0, TEXT_MAX);
+  // Compared against any version: only the shape of the required side and the operator count.
+  constexpr char ANY_VERSION[] = "0.0.0";
+  if (t.starts_with(HW_PREFIX)) {
+    const string_view rest = t.substr(HW_PREFIX.size());
+    const size_t comma = rest.find(',');
+    if (comma == string_view::npos) return DEP_NO_SECOND_COMMA;
+    const string_view wanted = rest.substr(0, comma);
+    const size_t dot = wanted.find('.');
+    if (dot == string_view::npos || dot == 0) return DEP_HW_FAILED;
+    std::array<char, DEPENDENCY_TEXT_SIZE + 2> need{};
+    platform::format_text(need, "0.%.*s", static_cast<int>(wanted.size() - dot - 1),
+                          wanted.data() + dot + 1);
+    const char op = comma + 1 < rest.size() ? rest[comma + 1] : '\0';
+    return version_compare(ANY_VERSION, need.data(), op) < 0 ? DEP_HW_FAILED : 0;
+  }
+  Split parts;
+  switch (split_dependency(t, parts)) {
+    case SplitResult::NO_COMMA:
+      return DEP_NO_COMMA;
+    case SplitResult::NO_SECOND_COMMA:
+      return DEP_NO_SECOND_COMMA;
+    case SplitResult::OK:
+      break;
+  }
+  if (parts.name.empty()) return DEP_UNKNOWN_REGION;
+  const char op = parts.rest.empty() ? '\0' : parts.rest[0];
+  return version_compare(ANY_VERSION, text_of(parts.version).data(), op) < 0 ? DEP_COMPARE_FAILED
+                                                                             : 0;
+}
+
 const char* installed_version(const char* source, std::span<char> out) {
   if (source == nullptr || out.empty()) return nullptr;
   const string_view text = source;

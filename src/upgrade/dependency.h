@@ -47,6 +47,13 @@ inline constexpr int BATCH_DEP_COMPARE_FAILED = -4;
 // is installed there, the alias differs, or the version does not fit out.
 [[nodiscard]] const char* installed_version(const char* source, std::span<char> out);
 
+// Whether the tool can read a dependency string at all, whatever the device holds: 0, or the
+// code its check would fail with on every device: DEP_ABSENT; DEP_NO_COMMA; DEP_UNKNOWN_REGION
+// for an empty region name; DEP_NO_SECOND_COMMA; DEP_HW_FAILED for a hardware version without
+// a model or whose minor and patch do not compare; DEP_COMPARE_FAILED for a version or an
+// operator that does not compare.
+[[nodiscard]] int dependency_well_formed(const char* text);
+
 // Checks one dependency string against the device (hardware tag, installed images). Returns 1
 // met, 0 not met, or a DEP_* code.
 [[nodiscard]] int dependency_check(const char* text);

@@ -93,8 +93,8 @@ TEST_F(Mkvif, ImageCarriesEveryFieldAndPassesAllChecks) {
   const std::string in = contents(250000);
   const std::string out = dir_.file("boot.vif");
   const ToolRun run = mkvif(
-      "image --alias boot --version 1.0.2 --req-hw 'zt4100>=1.0' "
-      "--req-sw0 'system>=2.0' --req-sw4 'app' --timestamp 0x5F000000 "
+      "image --alias boot --version 1.0.2 --req-hw '%hw%,zt4100.1.0,+' "
+      "--req-sw0 'system,2.0.0,+' --req-sw4 'app,1.*.*,-' --timestamp 0x5F000000 "
       "--tag-setup 1 --contents '" +
       in + "' -o '" + out + "'");
   ASSERT_EQ(run.status, 0) << run.err;
@@ -104,10 +104,10 @@ TEST_F(Mkvif, ImageCarriesEveryFieldAndPassesAllChecks) {
   EXPECT_TRUE(full_check(l.handle));
   EXPECT_EQ(string_field(l.handle, "alias"), "boot");
   EXPECT_EQ(string_field(l.handle, "version"), "1.0.2");
-  EXPECT_EQ(string_field(l.handle, "req_hw"), "zt4100>=1.0");
-  EXPECT_EQ(string_field(l.handle, "req_sw0"), "system>=2.0");
+  EXPECT_EQ(string_field(l.handle, "req_hw"), "%hw%,zt4100.1.0,+");
+  EXPECT_EQ(string_field(l.handle, "req_sw0"), "system,2.0.0,+");
   EXPECT_EQ(string_field(l.handle, "req_sw3"), "");
-  EXPECT_EQ(string_field(l.handle, "req_sw4"), "app");
+  EXPECT_EQ(string_field(l.handle, "req_sw4"), "app,1.*.*,-");
   EXPECT_EQ(header_get_u32(&l.handle, "timestamp"), 0x5F000000u);
   EXPECT_EQ(header_get_u32(&l.handle, "tag_setup"), 1u);
   EXPECT_EQ(header_get_u32(&l.handle, "hdr_size"), 0x400u);
@@ -161,8 +161,9 @@ TEST_F(Mkvif, RefusesValuesThatDoNotFitAndWritesNothing) {
       {"image --alias bootbootbootboot1 --version 1",
        "alias is 17 characters long; at most 15 fit"},
       {"image --alias boot --version 1.0.0-rc39-build7", "version is 17 characters long"},
-      {"image --alias boot --req-sw2 " + std::string(64, 'r'), "at most 63"},
-      {"image --alias boot --req-sw2 " + std::string(63, 'r'), ""},
+      {"image --alias boot --req-sw2 " + std::string(56, 'r') + ",1.0.0,+", "at most 63"},
+      {"image --alias boot --req-sw2 " + std::string(55, 'r') + ",1.0.0,+", ""},
+      {"image --alias boot --req-sw2 system>=2.0", "'<region>,<version>,<op>'"},
       {"image --alias boot --timestamp 4294967296", "not a number that fits 32 bits"},
       {"image --alias boot --timestamp 0xFFFFFFFF", ""},
       {"image --alias boot --tag-setup -1", "not a number"},
@@ -238,7 +239,7 @@ TEST_F(Mkvif, InfoTextCarriesTheSameHeaderAsTheBinaryForm) {
   const std::string in = contents(5000);
   const std::string out = dir_.file("app.vif");
   const std::string text_file = dir_.file("info.txt");
-  ASSERT_EQ(mkvif("image --alias app --version 3.1 --req-sw1 'boot>=1' --contents '" + in +
+  ASSERT_EQ(mkvif("image --alias app --version 3.1 --req-sw1 'boot,1.0.0,+' --contents '" + in +
                   "' -o '" + out + "' --info-text '" + text_file + "'")
                 .status,
             0);
@@ -258,7 +259,7 @@ TEST_F(Mkvif, InfoTextCarriesTheSameHeaderAsTheBinaryForm) {
                            "timestamp", "contents_type"}) {
     EXPECT_EQ(header_get_u32(&txt.handle, name), header_get_u32(&bin.handle, name)) << name;
   }
-  EXPECT_EQ(string_field(txt.handle, "req_sw1"), "boot>=1");
+  EXPECT_EQ(string_field(txt.handle, "req_sw1"), "boot,1.0.0,+");
 
   const ToolRun bare = mkvif("info-text --no-contents-digests '" + out + "'");
   EXPECT_EQ(bare.out.find("contents_crc32"), std::string::npos);
@@ -289,7 +290,7 @@ TEST_F(Mkvif, Ext4RegionHoldsItsOwnTextHeader) {
   const std::string fs_image = dir_.file("system.ext4");
   const ToolRun run = mkvif("ext4 --dir '" + tree +
                             "' --size 8M --alias system --version 2.0.1 "
-                            "--req-hw 'zt4100' --setup-script '" +
+                            "--req-hw '%hw%,zt4100.1.*,+' --setup-script '" +
                             script + "' -o '" + out + "' --ext4-out '" + fs_image + "'");
   ASSERT_EQ(run.status, 0) << run.err;
 

@@ -97,6 +97,22 @@ TEST_F(DependencyTest, DependencyStrings) {
   EXPECT_EQ(installed_version("bmap@boot", std::span(out).first(5)), nullptr) << "never cut";
 }
 
+// What the image builder refuses: strings whose check fails on every device.
+TEST(DependencyWellFormed, Table) {
+  constexpr struct {
+    const char* text;
+    int want;
+  } ROWS[] = {
+      {"boot,1.0.0,+", 0},     {"%hw%,zt4100.1.*,+", 0}, {"app,*.*.*,=", 0},
+      {"system>=2.0", -2},     {"boot,1.0.0", -4},       {",1.0.0,+", -3},
+      {"%hw%,zt4100.1.0", -4}, {"%hw%,zt4100.1,+", -5},  {"%hw%,.1.0,+", -5},
+      {"%hw%,zt4100,+", -5},   {"boot,1.*.0,=", -7},     {"boot,1.0.0,!", -7},
+      {"boot,1.0,+", -7},      {"boot,1.0.0,", -7},
+  };
+  for (const auto& row : ROWS) EXPECT_EQ(dependency_well_formed(row.text), row.want) << row.text;
+  EXPECT_EQ(dependency_well_formed(nullptr), -1);
+}
+
 TEST(DependencyBatch, EntriesOfTheBatchMeetDependencies) {
   upgrade_batch_clear();
   auto batch = upgrade_batch();

@@ -22,6 +22,7 @@
 #include "mkvif/image_writer.h"
 #include "mkvif/info_text.h"
 #include "platform/unique_fd.h"
+#include "upgrade/dependency.h"
 
 namespace vorn::mkvif {
 namespace {
@@ -149,6 +150,20 @@ uint32_t default_timestamp() {
 }
 
 // Parses the command line into options and the header; empty on success, else the refusal.
+// A dependency string the tool cannot read would make every check on every device refuse the
+// image, so it is refused here, with the forms the tool reads. (--set stays free, for tests that
+// want such an image.)
+Refusal set_dependency(HeaderBuilder& header, const std::string& field, const std::string& text) {
+  if (Refusal why = header.set_string(field, text); !why.empty()) return why;
+  if (text.empty() || upgrade::dependency_well_formed(text.c_str()) == 0) return {};
+  return "--" + std::string(field == "req_hw" ? "req-hw" : "req-sw" + field.substr(6)) + " '" +
+         text +
+         "' is not a dependency string: expected '<region>,<version>,<op>' (e.g. "
+         "'boot,1.0.0,+') or '%hw%,<model>.<minor>.<patch>,<op>' (e.g. '%hw%,zt4100.1.*,+'), "
+         "<version> as major.minor.patch (a part may be '*', then every later one too) and "
+         "<op> one of < > = + -";
+}
+
 Refusal parse(int argc, char** argv, Options& opts, HeaderBuilder& header) {
   std::vector<std::string_view> args(argv + 1, argv + argc);
   if (args.empty()) return "no command (try mkvif --help)";
@@ -227,9 +242,9 @@ Refusal parse(int argc, char** argv, Options& opts, HeaderBuilder& header) {
     } else if (arg == "--version") {
       why = header.set_string("version", value());
     } else if (arg == "--req-hw") {
-      why = header.set_string("req_hw", value());
+      why = set_dependency(header, "req_hw", value());
     } else if (arg.starts_with("--req-sw") && arg.size() == 9 && arg[8] >= '0' && arg[8] <= '4') {
-      why = header.set_string("req_sw" + std::string(1, arg[8]), value());
+      why = set_dependency(header, "req_sw" + std::string(1, arg[8]), value());
     } else if (arg == "--timestamp") {
       why = number("timestamp");
     } else if (arg == "--tag-setup") {
