@@ -77,7 +77,10 @@ TEST_F(InstallTest, EachTargetKindReceivesItsBytes) {
   ASSERT_EQ(install("system~1", image("system", fs, "--compress --contents-type ext4")),
             INSTALL_DONE);
   EXPECT_NE(out_.find("W\nInstalled Image(unziped) at (0x30d40/0x"), std::string::npos) << out_;
-  EXPECT_EQ(std::count(out_.begin(), out_.end(), 'W'), 4) << "three 64 KiB blocks and 3392 bytes";
+  // Counted after the last path printed: a temporary directory's name may hold a "W" too.
+  const std::string progress = out_.substr(out_.rfind("Verify VIF file ok"));
+  EXPECT_EQ(std::count(progress.begin(), progress.end(), 'W'), 4)
+      << "three 64 KiB blocks and 3392 bytes";
   want = fs;
   want.insert(want.end(), FILLER.begin() + 200000, FILLER.end());
   EXPECT_EQ(read_file(part(4)), want) << "ext4 copies receive the contents only";
