@@ -130,9 +130,12 @@ int android_socket_fd(const char* name) {
   }
   errno = 0;
   char* end = nullptr;
-  const long fd = std::strtol(value, &end, 10);
+  // Wider than any descriptor on every word size: a number past the int range fails with
+  // ERANGE alike on the 32-bit board and on a 64-bit machine, where a long would take it.
+  const long long fd = std::strtoll(value, &end, 10);
+  if (errno == 0 && fd > INT32_MAX) errno = ERANGE;
   if (errno != 0) return -1;
-  if (end == value || *end != '\0' || fd < 0 || fd > INT32_MAX) {
+  if (end == value || *end != '\0' || fd < 0) {
     errno = EINVAL;
     return -1;
   }

@@ -47,8 +47,9 @@ int accept_one(int listen_fd, int wait_ms, int max_connections = MAX_CONNECTIONS
 // Connections accepted by accept_one whose threads have not ended yet.
 [[nodiscard]] int connections_served();
 
-// The descriptor named by "ANDROID_SOCKET_<name>", or -1 (errno set) when the variable is
-// missing or is not a non-negative decimal number.
+// The descriptor named by "ANDROID_SOCKET_<name>", or -1 with errno set: ENOENT when the
+// variable is missing, ERANGE for a number past the int range, EINVAL for anything else that
+// is not a non-negative decimal number.
 [[nodiscard]] int android_socket_fd(const char* name);
 
 // Listens on the init socket and runs the accept loop forever. Returns -1 only when the

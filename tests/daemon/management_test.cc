@@ -285,9 +285,21 @@ TEST(AndroidSocket, DescriptorFromTheEnvironment) {
   EXPECT_EQ(errno, ENOENT);
   ::setenv("ANDROID_SOCKET_vorntest", "9", 1);
   EXPECT_EQ(android_socket_fd("vorntest"), 9);
-  for (const char* bad : {"", "abc", "-1", "9x", "99999999999999999999"}) {
-    ::setenv("ANDROID_SOCKET_vorntest", bad, 1);
-    EXPECT_EQ(android_socket_fd("vorntest"), -1) << bad;
+  // The same error on every word size: it is what the daemon logs.
+  const struct {
+    const char* value;
+    int error;
+  } bad[] = {{"", EINVAL},
+             {"abc", EINVAL},
+             {"-1", EINVAL},
+             {"9x", EINVAL},
+             {"2147483648", ERANGE},
+             {"4294967305", ERANGE},
+             {"99999999999999999999", ERANGE}};
+  for (const auto& b : bad) {
+    ::setenv("ANDROID_SOCKET_vorntest", b.value, 1);
+    EXPECT_EQ(android_socket_fd("vorntest"), -1) << b.value;
+    EXPECT_EQ(errno, b.error) << b.value;
   }
   ::unsetenv("ANDROID_SOCKET_vorntest");
   EXPECT_EQ(android_socket_fd(std::string(80, 'n').c_str()), -1);
