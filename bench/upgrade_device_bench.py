@@ -74,7 +74,8 @@ def heartbeat_bench(build, work):
     vornd = os.path.join(build, "src", "main", "vornd")
     bench = os.path.join(build, "bench", "vornd-bench")
     with devsim.Device(layout=LAYOUT) as dev:
-        boot = dev.start(f"exec timeout 150 {vorn_init} -s {SOCKET} {vornd} 2>/dev/null")
+        service_file = os.path.join(ROOT, "init", "vornd.rc")
+        boot = dev.start(f"exec timeout 150 {vorn_init} {service_file} {vornd} 2>/dev/null")
         try:
             if not boot.wait_socket(SOCKET, timeout=20):
                 raise SystemExit("vornd did not come up")

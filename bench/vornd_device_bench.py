@@ -38,7 +38,8 @@ def one_run(build, bench_args):
     with devsim.Device(env={"sys.eth.if": "eth1"}, format_ext4=True) as dev, \
             tempfile.NamedTemporaryFile(prefix="vornd-bench-", suffix=".log") as log:
         # The daemon's log goes to a file.
-        boot = dev.start(f"exec timeout {BOOT_LIMIT} {vorn_init} -s {SOCKET} {vornd} "
+        service_file = os.path.join(ROOT, "init", "vornd.rc")
+        boot = dev.start(f"exec timeout {BOOT_LIMIT} {vorn_init} {service_file} {vornd} "
                          f"2>{log.name} >/dev/null")
         try:
             if not boot.wait_socket(SOCKET, timeout=20):

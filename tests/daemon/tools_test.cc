@@ -27,9 +27,10 @@ struct Outcome {
   std::string out;
 };
 
-Outcome run(std::vector<std::string> args) {
+Outcome run(std::vector<std::string> args, const char* redirect = "") {
   std::string command;
   for (const auto& a : args) command += "'" + a + "' ";
+  command += redirect;
   Outcome result;
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
@@ -53,7 +54,7 @@ pid_t spawn(std::vector<std::string> args) {
 class Tools : public testing::Test {
  protected:
   Tools() : socket_(dir_.file("vornd")) {
-    init_ = spawn({VORN_INIT, "-s", socket_, "-p", dir_.file("pid"), FAKE_VORND});
+    init_ = spawn({VORN_INIT, "-s", socket_, "-p", dir_.file("pid"), SERVICE_FILE, FAKE_VORND});
   }
   ~Tools() override {
     if (init_ > 0) {
@@ -127,6 +128,17 @@ TEST(ToolsWithoutDaemon, ClientWithoutSocketSaysNoReply) {
   const Outcome r = run({VORNC, "-s", dir.file("none"), "vorn"});
   EXPECT_EQ(r.status, 125);
   EXPECT_EQ(r.out, "");
+}
+
+TEST(ToolsWithoutDaemon, InitRefusesAMalformedServiceFileNamingTheLine) {
+  vorn::test::TempDir dir;
+  const std::string rc =
+      dir.write("bad.rc", "service vornd /bin/true\n  socket vornd strem 0660\n");
+  const Outcome r = run({VORN_INIT, "-s", dir.file("vornd"), rc}, "2>&1");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out,
+            "vorn-init: " + rc + ":2: socket type 'strem' is not stream, dgram or seqpacket\n");
+  EXPECT_NE(::access(dir.file("vornd").c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -38,6 +38,9 @@ VORNC = os.environ.get("VORNC_BIN") or os.path.join(BUILD, "tools", "vornc", "vo
 VORN_INIT = (os.environ.get("VORN_INIT_BIN")
              or os.path.join(BUILD, "tools", "vorn-init", "vorn-init"))
 
+# The service file the board's init reads: vorn-init takes the socket and ids from it.
+SERVICE_FILE = os.path.join(HERE, "..", "..", "init", "vornd.rc")
+
 # The ASan build's leak check of a live daemon (leak_check_trigger.cc); empty elsewhere.
 LEAK_CHECK_LIB = os.environ.get("LEAK_CHECK_LIB", "")
 
@@ -118,7 +121,7 @@ class Daemon:
         pids = os.path.join(self.dir, "app.pids")
         script = "".join(f"(sleep 1000 >/dev/null 2>&1 & echo $! >> {pids}); "
                          for _ in range(apps))
-        script += (f"exec {VORN_INIT} -s {SOCKET} -p {self.dir}/vornd.pid {daemon} "
+        script += (f"exec {VORN_INIT} -p {self.dir}/vornd.pid {SERVICE_FILE} {daemon} "
                    f">{self.dir}/vornd.out 2>{self.log_path}")
         self.boot = self.dev.start(script)
         self.started = time.monotonic()

@@ -230,7 +230,8 @@ class UpgradeTest(unittest.TestCase):
     def test_upgrade_through_vornd_with_heartbeats(self):
         img = self.img
         with self.device() as dev:
-            boot = dev.start(f"exec {VORN_INIT} -s /dev/socket/vornd {VORND} 2>/dev/null")
+            service_file = os.path.join(HERE, "..", "..", "init", "vornd.rc")
+            boot = dev.start(f"exec {VORN_INIT} {service_file} {VORND} 2>/dev/null")
             try:
                 self.assertTrue(boot.wait_socket(timeout=20))
                 self.assertEqual(boot.request("appalive set 10 0"), "0\n")
