@@ -53,6 +53,23 @@ ssize_t read_fully(int fd, void* buffer, size_t count) {
   return static_cast<ssize_t>(done);
 }
 
+ssize_t read_fully_at(int fd, void* buffer, size_t count, off_t offset) {
+  if (offset < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  auto* at = static_cast<char*>(buffer);
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pread(fd, at + done, count - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
 ssize_t read_fully_until(int fd, void* buffer, size_t count,
                          std::chrono::steady_clock::time_point deadline) {
   auto* at = static_cast<char*>(buffer);

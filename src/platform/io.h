@@ -14,6 +14,10 @@ namespace vorn::platform {
 // of bytes read (fewer than count only at end of file), or -1 on a read error (errno set).
 [[nodiscard]] ssize_t read_fully(int fd, void* buffer, size_t count);
 
+// As read_fully, at offset (pread), leaving the descriptor's position alone: the number of bytes
+// read (fewer than count only at end of file), or -1 on a read error or a negative offset.
+[[nodiscard]] ssize_t read_fully_at(int fd, void* buffer, size_t count, off_t offset);
+
 // As read_fully, but gives up at the deadline however the bytes trickle in: the number of bytes
 // read (fewer than count only at end of file), or -1 on a read error or when the deadline
 // passed first (errno ETIMEDOUT).
