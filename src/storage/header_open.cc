@@ -17,16 +17,27 @@ bool integrity_verified(image::HeaderHandle* handle) {
   return true;
 }
 
-}  // namespace
-
-image::HeaderHandle* header_open_checked(image::HeaderHandle* handle, int full) {
-  if (locator_read_header(handle) == nullptr) return nullptr;
+// The checks of header_open_checked on a header read already.
+image::HeaderHandle* header_checked(image::HeaderHandle* handle, int full) {
   if (image::header_check(handle, image::VERIFY_NONE) == 0) return nullptr;
   if (full == 0) return handle;
   if (!integrity_verified(handle)) return nullptr;
   if (image::header_get_u32(handle, "contents_off") < image::HEADER_SIZE) return nullptr;
   image::header_print_report(handle);
   return handle;
+}
+
+}  // namespace
+
+image::HeaderHandle* header_open_checked(image::HeaderHandle* handle, int full) {
+  if (locator_read_header(handle) == nullptr) return nullptr;
+  return header_checked(handle, full);
+}
+
+image::HeaderHandle* header_open_checked(image::HeaderHandle* handle, int full,
+                                         const platform::UniqueFd& file) {
+  if (file_read_header(handle, file) == nullptr) return nullptr;
+  return header_checked(handle, full);
 }
 
 bool header_verified(image::HeaderHandle* handle) {

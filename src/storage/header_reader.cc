@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string_view>
 
 #include "platform/fixed_text.h"
 #include "storage/image_locator.h"
 #include "storage/mount_manager.h"
+#include "storage/path_io.h"
 #include "storage/region_io.h"
 
 namespace vorn::storage {
@@ -35,6 +37,24 @@ class ParsedSource {
   bool ok_;
 };
 
+// Fills the handle from an opened file: an image file's first 1024 bytes (fewer when it is
+// shorter), or a whole text form, which must leave room for its terminating NUL.
+bool read_opened(image::HeaderHandle& handle, const platform::UniqueFd& file, bool image_file) {
+  int64_t size = fd_size(file);
+  if (image_file) {
+    size = std::min<int64_t>(size, image::HEADER_SIZE);
+  } else if (static_cast<uint64_t>(size) >= handle.capacity) {
+    return false;
+  }
+  const std::span<uint8_t> buffer(handle.data, handle.capacity);
+  // A failed raw attempt may have left bytes behind; the text must end where it ends.
+  std::fill(buffer.begin(), buffer.end(), 0);
+  if (fd_read_capped(file, buffer.first(static_cast<size_t>(size)), 0) != size) return false;
+  handle.data_len = static_cast<uint32_t>(size);
+  handle.form = image_file ? image::FORM_BINARY : image::FORM_TEXT;
+  return true;
+}
+
 bool try_raw(image::HeaderHandle& handle, const RegionOps& row) {
   std::array<char, LOCATOR_TEXT_SIZE> text{};
   if (!platform::format_text(text, "%s,raw@0x0:0x%x", handle.source.data(), image::HEADER_SIZE)) {
@@ -58,26 +78,21 @@ bool try_file(image::HeaderHandle& handle, const RegionOps& row, bool image_file
                  : platform::format_text(text, "%s,ext4@/%s", handle.source.data(), INFO_FILE);
   if (!whole) return false;
   ParsedSource source(text.data());
-  if (!source.ok() || row.read_file == nullptr || row.file_size == nullptr) return false;
-  int64_t size = row.file_size(source.get());
-  if (size < 0) return false;
-  if (image_file) {
-    size = std::min<int64_t>(size, image::HEADER_SIZE);
-  } else if (static_cast<uint32_t>(size) >= handle.capacity) {
-    return false;  // the text needs room for its terminating NUL
-  }
-  const std::span<uint8_t> buffer(handle.data, handle.capacity);
-  // A failed raw attempt may have left bytes behind; the text must end where it ends.
-  std::fill(buffer.begin(), buffer.end(), 0);
-  if (row.read_file(source.get(), buffer.first(static_cast<size_t>(size)), 0) != size) {
-    return false;
-  }
-  handle.data_len = static_cast<uint32_t>(size);
-  handle.form = image_file ? image::FORM_BINARY : image::FORM_TEXT;
-  return true;
+  if (!source.ok() || row.open_file == nullptr) return false;
+  // Opened once for its size and its bytes. A file that cannot be opened (missing, or not a
+  // regular file) reads as empty; the validation then refuses it.
+  const std::optional<platform::UniqueFd> file = row.open_file(source.get());
+  return file && read_opened(handle, *file, image_file);
 }
 
 }  // namespace
+
+image::HeaderHandle* file_read_header(image::HeaderHandle* handle, const platform::UniqueFd& file) {
+  if (handle == nullptr || handle->data == nullptr || handle->capacity < image::HEADER_SIZE) {
+    return nullptr;
+  }
+  return read_opened(*handle, file, /*image_file=*/true) ? handle : nullptr;
+}
 
 image::HeaderHandle* locator_read_header(image::HeaderHandle* handle) {
   if (handle == nullptr || handle->data == nullptr) return nullptr;

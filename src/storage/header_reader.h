@@ -1,6 +1,7 @@
 #pragma once
 
 #include "image/header_handle.h"
+#include "platform/unique_fd.h"
 
 namespace vorn::storage {
 
@@ -10,5 +11,10 @@ namespace vorn::storage {
 // (FORM_TEXT), as the region table allows. Returns the handle, or null when nothing could be
 // read. Never leaves a mount behind.
 image::HeaderHandle* locator_read_header(image::HeaderHandle* handle);
+
+// As locator_read_header for an image file opened already (locator_open): its first 1024 bytes
+// (fewer when it is shorter; none from an invalid descriptor), FORM_BINARY. Returns the handle,
+// or null for an absent handle or buffer, a buffer under 1024 bytes or a failed read.
+image::HeaderHandle* file_read_header(image::HeaderHandle* handle, const platform::UniqueFd& file);
 
 }  // namespace vorn::storage

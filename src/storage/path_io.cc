@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/file_open.h"
 #include "platform/io.h"
 #include "platform/unique_fd.h"
 
@@ -65,21 +66,23 @@ UniqueFd open_uncached(const char* path, int64_t offset, int64_t length, bool& d
 
 int64_t path_read_at(const char* path, std::span<uint8_t> out, int64_t offset) {
   if (absent(path, out.data())) return -1;
-  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  UniqueFd fd = platform::open_for_reading(path, platform::OpenKind::STORAGE);
   if (!fd || !seek_to(fd, offset)) return 0;
   return read_loop(fd, out.data(), out.size());
 }
 
 int64_t path_read_capped(const char* path, std::span<uint8_t> out, int64_t offset) {
   if (absent(path, out.data())) return -1;
-  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd) return 0;
-  const off_t size = ::lseek(fd.get(), 0, SEEK_END);
-  if (size < 0 || !seek_to(fd, offset)) return 0;
+  return fd_read_capped(platform::open_for_reading(path, platform::OpenKind::STORAGE), out, offset);
+}
+
+int64_t fd_read_capped(const platform::UniqueFd& fd, std::span<uint8_t> out, int64_t offset) {
+  if (!fd || out.data() == nullptr || offset < 0) return 0;
   // The allowance is the whole file size, not the part behind the offset; the read still
   // stops at the end of the file.
-  const size_t want = std::min(out.size(), static_cast<size_t>(size));
-  return read_loop(fd, out.data(), want);
+  const size_t want = std::min(out.size(), static_cast<size_t>(fd_size(fd)));
+  const ssize_t n = platform::read_fully_at(fd.get(), out.data(), want, offset);
+  return n > 0 ? static_cast<int64_t>(n) : 0;
 }
 
 int64_t path_write_at(const char* path, std::span<const uint8_t> data, int64_t offset) {
@@ -147,8 +150,12 @@ int64_t device_crc32(const char* path, int64_t offset, int64_t length, uint32_t*
 
 int64_t path_size(const char* path) {
   if (path == nullptr) return -1;
-  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  return fd_size(platform::open_for_reading(path, platform::OpenKind::STORAGE));
+}
+
+int64_t fd_size(const platform::UniqueFd& fd) {
   if (!fd) return 0;
+  // A block device has no size in its inode: its end is found by seeking there.
   const off_t size = ::lseek(fd.get(), 0, SEEK_END);
   if (size < 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) return 0;
   return size;

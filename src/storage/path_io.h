@@ -1,12 +1,15 @@
 #pragma once
 
 // Byte I/O on a path (a regular file or a block device) at a byte offset. Each call opens and
-// closes its own descriptor. Offsets and sizes are 64-bit: a region copy may hold several GiB.
-// Results: bytes transferred (or the size); 0 when the path cannot be opened or the seek does
-// not land where asked; -1 for an absent path or buffer.
+// closes its own descriptor; reads refuse anything else (a FIFO, a character device) as a path
+// that cannot be opened, so that no read ever waits for a writer. Offsets and sizes are 64-bit: a
+// region copy may hold several GiB. Results: bytes transferred (or the size); 0 when the path
+// cannot be opened or the seek does not land where asked; -1 for an absent path or buffer.
 
 #include <cstdint>
 #include <span>
+
+#include "platform/unique_fd.h"
 
 namespace vorn::storage {
 
@@ -18,6 +21,11 @@ inline constexpr int64_t DEVICE_BUSY = -1;
 
 // As path_read_at, but never reads more than the file's whole size in total.
 [[nodiscard]] int64_t path_read_capped(const char* path, std::span<uint8_t> out, int64_t offset);
+
+// As path_read_capped, on a file opened already (the descriptor's position is not used nor
+// moved). 0 also for an invalid descriptor or a negative offset.
+[[nodiscard]] int64_t fd_read_capped(const platform::UniqueFd& fd, std::span<uint8_t> out,
+                                     int64_t offset);
 
 // File write: creates the file (mode 0644) and truncates it first, so the file ends after the
 // bytes written and bytes before offset read as zero.
@@ -47,5 +55,9 @@ inline constexpr int64_t DEVICE_BUSY = -1;
 // Size in bytes (of a block device too); 0 for a path that cannot be opened (a missing file
 // has size 0); -1 for an absent path.
 [[nodiscard]] int64_t path_size(const char* path);
+
+// Size of a file or block device opened already (its position is moved to 0); 0 for an invalid
+// descriptor or one whose end cannot be found.
+[[nodiscard]] int64_t fd_size(const platform::UniqueFd& fd);
 
 }  // namespace vorn::storage

@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <string_view>
 
+#include "platform/file_open.h"
 #include "platform/fixed_paths.h"
 #include "platform/fixed_text.h"
 #include "storage/mount_manager.h"
@@ -24,20 +27,22 @@ constexpr size_t RESOLVED_PATH_SIZE = 256;
 constexpr RegionOps REGION_TABLE[] = {
     {.prefix = "bmap@boot", .access_kinds = ACCESS_RAW | ACCESS_FILE, .read_raw = read_raw,
      .write_raw = write_raw, .read_file = read_file, .write_file = write_file,
-     .file_size = file_size, .prefix_len = 9},
+     .file_size = file_size, .open_file = open_file, .prefix_len = 9},
     {.prefix = "bmap@system", .access_kinds = ACCESS_FILE, .read_raw = read_raw,
      .write_raw = write_raw, .read_file = read_file, .write_file = write_file,
-     .file_size = file_size, .prefix_len = 11},
+     .file_size = file_size, .open_file = open_file, .prefix_len = 11},
     {.prefix = "bmap@app", .access_kinds = ACCESS_FILE, .read_raw = read_raw,
      .write_raw = write_raw, .read_file = read_file, .write_file = write_file,
-     .file_size = file_size, .prefix_len = 8},
+     .file_size = file_size, .open_file = open_file, .prefix_len = 8},
     {.prefix = "bmap@recovery", .access_kinds = ACCESS_RAW, .read_raw = read_raw,
      .write_raw = write_raw, .read_file = nullptr, .write_file = nullptr, .file_size = nullptr,
-     .prefix_len = 13},
+     .open_file = nullptr, .prefix_len = 13},
     {.prefix = "dev@", .access_kinds = ACCESS_RAW, .read_raw = read_raw, .write_raw = write_raw,
-     .read_file = nullptr, .write_file = nullptr, .file_size = nullptr, .prefix_len = 4},
+     .read_file = nullptr, .write_file = nullptr, .file_size = nullptr, .open_file = nullptr,
+     .prefix_len = 4},
     {.prefix = "file@", .access_kinds = ACCESS_FILE, .read_raw = nullptr, .write_raw = nullptr,
-     .read_file = read_file, .write_file = write_file, .file_size = file_size, .prefix_len = 5},
+     .read_file = read_file, .write_file = write_file, .file_size = file_size,
+     .open_file = open_file, .prefix_len = 5},
 };
 // clang-format on
 
@@ -49,17 +54,25 @@ consteval bool prefix_lengths_match() {
 }
 static_assert(prefix_lengths_match(), "each row compares exactly its prefix");
 
-// The path of a file locator's file: the plain path, or the mount point of its device (where
-// it is mounted already, or the private mount point after mounting it) followed by fs_path.
-bool resolve_file_path(const ImageLocator& locator, std::span<char> out, MountMode mode) {
-  if (locator.dev_path[0] == '\0') return platform::copy_text_whole(out, locator.fs_path.data());
+// Where the file system of a device-file locator is mounted: where it is mounted already, or
+// the private mount point after mounting it there. False when the mount fails.
+bool mounted_root(const ImageLocator& locator, MountMode mode, std::string& dir) {
   if (const MountedVolume* volume = mounts_find_elsewhere(locator.dev_path.data())) {
-    return platform::format_text(out, "%s%s", volume->mount_point.c_str(), locator.fs_path.data());
+    dir = volume->mount_point;
+    return true;
   }
   if (mount_locator(&locator, mode) != 0) return false;
-  return platform::format_text(out, "%s%s",
-                               platform::fixed_path(platform::FixedPath::PRIVATE_MOUNT),
-                               locator.fs_path.data());
+  dir = platform::fixed_path(platform::FixedPath::PRIVATE_MOUNT);
+  return true;
+}
+
+// The path of a file locator's file: the plain path, or the mount point of its device
+// followed by fs_path.
+bool resolve_file_path(const ImageLocator& locator, std::span<char> out, MountMode mode) {
+  if (locator.dev_path[0] == '\0') return platform::copy_text_whole(out, locator.fs_path.data());
+  std::string dir;
+  return mounted_root(locator, mode, dir) &&
+         platform::format_text(out, "%s%s", dir.c_str(), locator.fs_path.data());
 }
 
 }  // namespace
@@ -94,11 +107,22 @@ int64_t write_raw(const ImageLocator* locator, std::span<const uint8_t> data, in
                          /*exclusive=*/true);
 }
 
+std::optional<platform::UniqueFd> open_file(const ImageLocator* locator) {
+  if (locator == nullptr || locator->is_raw) return std::nullopt;
+  const platform::OpenKind regular = platform::OpenKind::REGULAR;
+  if (locator->dev_path[0] == '\0')
+    return platform::open_for_reading(locator->fs_path.data(), regular);
+  std::string dir;
+  if (!mounted_root(*locator, MountMode::READ_ONLY, dir)) return std::nullopt;
+  // Resolved from the mount point, so that nothing of the file system leads out of it.
+  return platform::open_beneath(dir.c_str(), locator->fs_path.data());
+}
+
 int64_t read_file(const ImageLocator* locator, std::span<uint8_t> buffer, int64_t offset) {
   if (locator == nullptr || buffer.data() == nullptr) return -1;
-  std::array<char, RESOLVED_PATH_SIZE> path{};
-  if (!resolve_file_path(*locator, path, MountMode::READ_ONLY)) return -1;
-  return path_read_capped(path.data(), buffer, offset);
+  const std::optional<platform::UniqueFd> file = open_file(locator);
+  if (!file) return -1;
+  return fd_read_capped(*file, buffer, offset);
 }
 
 int64_t write_file(const ImageLocator* locator, std::span<const uint8_t> data, int64_t offset) {
@@ -109,10 +133,9 @@ int64_t write_file(const ImageLocator* locator, std::span<const uint8_t> data, i
 }
 
 int64_t file_size(const ImageLocator* locator) {
-  if (locator == nullptr) return -1;
-  std::array<char, RESOLVED_PATH_SIZE> path{};
-  if (!resolve_file_path(*locator, path, MountMode::READ_ONLY)) return -1;
-  return path_size(path.data());
+  const std::optional<platform::UniqueFd> file = open_file(locator);
+  if (!file) return -1;
+  return fd_size(*file);
 }
 
 int64_t locator_size(const char* text) {
@@ -141,6 +164,13 @@ int locator_sync(const char* text) {
   ImageLocator locator;
   if (!parse_raw(text, locator)) return -1;
   return device_sync(locator.dev_path.data());
+}
+
+platform::UniqueFd locator_open(const char* text) {
+  ImageLocator locator;
+  if (locator_parse(text, &locator) == nullptr) return platform::UniqueFd();
+  std::optional<platform::UniqueFd> file = open_file(&locator);
+  return file ? std::move(*file) : platform::UniqueFd();
 }
 
 platform::UniqueFd locator_hold(const char* text) {

@@ -8,6 +8,7 @@
 // transfer failed part way (or, for reads, the end of the file).
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "platform/unique_fd.h"
@@ -18,6 +19,7 @@ namespace vorn::storage {
 using RawReadFn = int64_t (*)(const ImageLocator*, std::span<uint8_t>, int64_t offset);
 using RawWriteFn = int64_t (*)(const ImageLocator*, std::span<const uint8_t>, int64_t offset);
 using SizeFn = int64_t (*)(const ImageLocator*);
+using OpenFn = std::optional<platform::UniqueFd> (*)(const ImageLocator*);
 
 inline constexpr uint32_t ACCESS_RAW = 1;   // the source's header can be read raw
 inline constexpr uint32_t ACCESS_FILE = 2;  // the source can be read as a file
@@ -31,6 +33,7 @@ struct RegionOps {
   RawReadFn read_file;
   RawWriteFn write_file;
   SizeFn file_size;
+  OpenFn open_file;
   uint32_t prefix_len;  // leading characters compared; 0 compares the whole name
 };
 
@@ -41,6 +44,14 @@ struct RegionOps {
 int64_t read_raw(const ImageLocator* locator, std::span<uint8_t> buffer, int64_t offset);
 // Refused (-1) while the device is mounted; writes only into an existing device node.
 int64_t write_raw(const ImageLocator* locator, std::span<const uint8_t> data, int64_t offset);
+// The file of a file locator, opened once for a series of reads: a plain file by its path
+// (links followed, the user named it), a file of a device's file system resolved from where
+// that file system is mounted (mounted read-only on the private mount point when it is mounted
+// nowhere; the caller releases the locator), never through a link (see open_beneath). Only a
+// regular file is opened, so that no read waits on a FIFO. Nothing (std::nullopt) for an absent
+// or raw locator or a failed mount; an invalid descriptor when the file cannot be opened or is
+// not a regular file, which readers take as an empty file.
+[[nodiscard]] std::optional<platform::UniqueFd> open_file(const ImageLocator* locator);
 int64_t read_file(const ImageLocator* locator, std::span<uint8_t> buffer, int64_t offset);
 int64_t write_file(const ImageLocator* locator, std::span<const uint8_t> data, int64_t offset);
 int64_t file_size(const ImageLocator* locator);
@@ -62,6 +73,11 @@ int64_t file_size(const ImageLocator* locator);
 [[nodiscard]] int64_t locator_device_size(const char* text);
 [[nodiscard]] int locator_sync(const char* text);
 [[nodiscard]] int64_t locator_crc32(const char* text, uint32_t* crc);
+
+// open_file on a locator text: the file, or an invalid descriptor when the text does not
+// parse, is raw, its file system cannot be mounted, or the file cannot be opened. The caller
+// releases the text (locator_release) when it is done with the descriptor.
+[[nodiscard]] platform::UniqueFd locator_open(const char* text);
 
 // Keeps the device of a raw locator open (read-only, shared) for the life of the descriptor.
 // The kernel flushes a block device and drops its cache whenever its last descriptor closes, so
