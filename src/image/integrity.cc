@@ -12,6 +12,7 @@
 
 #include "image/field_table.h"
 #include "image/sha1_context.h"
+#include "platform/file_open.h"
 #include "platform/io.h"
 #include "platform/little_endian.h"
 #include "platform/unique_fd.h"
@@ -142,9 +143,14 @@ uint32_t header_check(HeaderHandle* handle, int method) {
 uint64_t contents_digest(const char* path, uint32_t* checksum_out, uint32_t* crc_out,
                          uint8_t* sha1_out, uint32_t offset) {
   if (path == nullptr) return 0;
-  platform::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  const platform::UniqueFd fd = platform::open_for_reading(path, platform::OpenKind::REGULAR);
+  return contents_digest(fd, checksum_out, crc_out, sha1_out, offset);
+}
+
+uint64_t contents_digest(const platform::UniqueFd& fd, uint32_t* checksum_out, uint32_t* crc_out,
+                         uint8_t* sha1_out, uint32_t offset) {
   if (!fd) return 0;
-  if (offset != 0 && ::lseek(fd.get(), offset, SEEK_SET) != static_cast<off_t>(offset)) return 0;
+  if (::lseek(fd.get(), offset, SEEK_SET) != static_cast<off_t>(offset)) return 0;
   ::posix_fadvise(fd.get(), offset, 0, POSIX_FADV_SEQUENTIAL);
 
   std::unique_ptr<uint8_t[]> large(new (std::nothrow) uint8_t[DIGEST_BLOCK_SIZE]);

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "image/header_handle.h"
+#include "platform/unique_fd.h"
 
 namespace vorn::image {
 
@@ -46,9 +47,14 @@ enum VerifyMethod : int {
 
 // Reads the file at path from offset to its end and computes the requested values over those
 // bytes (a null output is not computed and left alone; sha1_out must hold 20 bytes). Returns the
-// number of bytes read: 0 also when path is null, the file cannot be opened or the seek fails.
-// A read error counts as the end of the file. Memory use is constant.
+// number of bytes read: 0 also when path is null, the file cannot be opened or is not a regular
+// file, or the seek fails. A read error counts as the end of the file. Memory use is constant.
 [[nodiscard]] uint64_t contents_digest(const char* path, uint32_t* checksum_out, uint32_t* crc_out,
                                        uint8_t* sha1_out, uint32_t offset);
+
+// As contents_digest on a file opened already (its position is moved); 0 for an invalid
+// descriptor.
+[[nodiscard]] uint64_t contents_digest(const platform::UniqueFd& fd, uint32_t* checksum_out,
+                                       uint32_t* crc_out, uint8_t* sha1_out, uint32_t offset);
 
 }  // namespace vorn::image

@@ -7,7 +7,9 @@
 #include "image/header_handle.h"
 #include "image/integrity.h"
 #include "platform/fixed_text.h"
+#include "platform/unique_fd.h"
 #include "storage/header_open.h"
+#include "storage/region_io.h"
 #include "upgrade/dependency.h"
 
 namespace vorn::upgrade {
@@ -26,14 +28,18 @@ struct OpenedImage {
   image::HeaderHandle handle;
 };
 
-// The common opening: prepares, reads and verifies the header; 0 or a CHECK_* code.
-int open_image(const char* path, OpenedImage& image) {
+// The common opening: prepares, reads and verifies the header (from file when it is open
+// already); 0 or a CHECK_* code.
+int open_image(const char* path, OpenedImage& image, const platform::UniqueFd* file = nullptr) {
   if (image::header_init(&image.handle, path, image.buffer.data(), image.buffer.size()) ==
       nullptr) {
     return CHECK_NO_HANDLE;
   }
   info_printf("Checking VIF file from (%s)\n", path);
-  if (storage::header_open_checked(&image.handle, 1) == nullptr) {
+  const image::HeaderHandle* checked = file != nullptr
+                                           ? storage::header_open_checked(&image.handle, 1, *file)
+                                           : storage::header_open_checked(&image.handle, 1);
+  if (checked == nullptr) {
     info_printf("Verify fail\n");
     return CHECK_NOT_VERIFIED;
   }
@@ -72,7 +78,7 @@ void copy_alias(image::HeaderHandle& handle, std::span<char> alias_out) {
 }
 
 // Byte count and comparison of one contents value; 1 match, 0 mismatch, or a code.
-int compare_contents(image::HeaderHandle& handle, const char* file, int method) {
+int compare_contents(image::HeaderHandle& handle, const platform::UniqueFd& file, int method) {
   const uint32_t size = image::header_get_u32(&handle, "contents_size");
   uint32_t value = 0;
   switch (method) {
@@ -132,16 +138,20 @@ int check_image_match(const char* path, std::span<char> alias_out, int sw_match_
 
 int check_image_contents(const char* path, int method, std::span<char> alias_out) {
   if (path == nullptr) return CHECK_ABSENT;
+  // A plain file is opened once, for its header and its contents (so both come from one file
+  // however its path changes meanwhile); other sources are read as their kind.
+  const std::string_view text = path;
+  const platform::UniqueFd file =
+      text.starts_with(PLAIN_FILE) ? storage::locator_open(path) : platform::UniqueFd();
   OpenedImage image;
-  if (const int r = open_image(path, image); r != 0) return r;
+  if (const int r = open_image(path, image, file ? &file : nullptr); r != 0) return r;
   if (const int r = match_hardware(image.handle); r <= 0) return r;
   if (image::header_get_u32(&image.handle, "contents_off") != image::HEADER_SIZE) {
     return CONTENTS_BAD_OFFSET;
   }
   if (image::header_get_u32(&image.handle, "contents_size") == 0) return CONTENTS_EMPTY;
-  const std::string_view text = path;
-  if (!text.starts_with(PLAIN_FILE)) return CONTENTS_NOT_A_FILE;
-  const int result = compare_contents(image.handle, path + PLAIN_FILE.size(), method);
+  if (!file) return CONTENTS_NOT_A_FILE;
+  const int result = compare_contents(image.handle, file, method);
   if (result >= 0) copy_alias(image.handle, alias_out);
   return result;
 }

@@ -13,10 +13,12 @@
 #include "image/header_handle.h"
 #include "image/inflate_stream.h"
 #include "platform/fixed_text.h"
+#include "platform/io.h"
 #include "platform/scope_guard.h"
 #include "platform/unique_fd.h"
 #include "storage/header_open.h"
 #include "storage/image_locator.h"
+#include "storage/path_io.h"
 #include "storage/region_id.h"
 #include "storage/region_io.h"
 
@@ -168,14 +170,14 @@ class Inflater {
 
 // Reads the source in INSTALL_READ_SIZE chunks ("R" per chunk) and hands each to sink.
 template <typename Sink>
-int stream_source(const char* path, const Plan& plan, int64_t length, Sink&& sink) {
+int stream_source(const platform::UniqueFd& source, const Plan& plan, int64_t length, Sink&& sink) {
   Buffer chunk = allocate(INSTALL_READ_SIZE);
   if (chunk == nullptr) return INSTALL_NO_BUFFER;
   for (int64_t pos = 0; pos < length;) {
     const int64_t want = std::min<int64_t>(length - pos, INSTALL_READ_SIZE);
     info_printf("R");
-    const int64_t got =
-        storage::locator_read(path, {chunk.get(), INSTALL_READ_SIZE}, plan.offset + pos, want);
+    const int64_t got = platform::read_fully_at(source.get(), chunk.get(),
+                                                static_cast<size_t>(want), plan.offset + pos);
     if (got != want) {
       info_printf(" r(%x) != (int)read_req(%x)\n", static_cast<unsigned>(got),
                   static_cast<unsigned>(want));
@@ -191,14 +193,19 @@ int stream_source(const char* path, const Plan& plan, int64_t length, Sink&& sin
 }
 
 // Reads and checks the header; fills the plan. 0 or an INSTALL_* failure.
-int plan_image(const char* path, int full, std::string_view region, const char* fs, Plan& plan) {
+int plan_image(const char* path, const platform::UniqueFd& source, int full,
+               std::string_view region, const char* fs, Plan& plan) {
   std::array<uint8_t, image::HEADER_SIZE> buffer;
   image::HeaderHandle handle;
   if (image::header_init(&handle, path, buffer.data(), buffer.size()) == nullptr) {
     return INSTALL_NO_HANDLE;
   }
   info_printf("Checking VIF file from (%s)\n", path);
-  if (storage::header_open_checked(&handle, full) == nullptr) {
+  // A source that is no file to open (a region's header, say) is read as its kind of source;
+  // its contents cannot be copied then.
+  const image::HeaderHandle* checked = source ? storage::header_open_checked(&handle, full, source)
+                                              : storage::header_open_checked(&handle, full);
+  if (checked == nullptr) {
     info_printf("Verify fail\n");
     return INSTALL_REFUSED;
   }
@@ -230,11 +237,10 @@ int plan_image(const char* path, int full, std::string_view region, const char* 
   return 0;
 }
 
-int copy_into(const char* region_id, const char* path, const Plan& plan) {
+int copy_into(const char* region_id, const platform::UniqueFd& source, const Plan& plan) {
+  if (!source) return INSTALL_SHORT_READ;
   int64_t length = plan.length;
-  const int64_t size = storage::locator_size(path);
-  if (size < 0) return INSTALL_SHORT_READ;
-  if (length == 0) length = size;
+  if (length == 0) length = storage::fd_size(source);
   // A plain image must fit the copy; this is known before anything is written.
   std::array<char, storage::LOCATOR_TEXT_SIZE> whole{};
   platform::format_text(whole, "bmap@%s,raw@0:0", region_id);
@@ -249,7 +255,7 @@ int copy_into(const char* region_id, const char* path, const Plan& plan) {
   if (plan.compressed) {
     Inflater inflater;
     if (!inflater.begin()) return INSTALL_NO_INFLATE_BUFFER;
-    result = stream_source(path, plan, length,
+    result = stream_source(source, plan, length,
                            [&](std::span<const uint8_t> in) { return inflater.feed(in, target); });
     if (result == 0) result = inflater.drain(target);
     if (result == 0) {
@@ -257,7 +263,7 @@ int copy_into(const char* region_id, const char* path, const Plan& plan) {
                   ull(length));
     }
   } else {
-    result = stream_source(path, plan, length, [&](std::span<const uint8_t> in) {
+    result = stream_source(source, plan, length, [&](std::span<const uint8_t> in) {
       return target.write(in) ? 0 : INSTALL_WRITE_FAILED;
     });
     if (result == 0) {
@@ -286,17 +292,18 @@ int install_image(const char* region_id, const char* path, int raw, int full, in
   const bool exists = storage::region_id_select(id, copy);
   const char* fs = exists ? copy.fs_type : nullptr;
 
+  // The source is opened once, for its header, its size and its bytes, and released (a file
+  // system mounted to read it unmounted, after the descriptor is closed) on every path.
+  platform::ScopeGuard release([path] { (void)storage::locator_release(path); });
+  const platform::UniqueFd source = storage::locator_open(path);
   Plan plan;
   if (raw == 0) {
-    if (const int r = plan_image(path, full, id.name.data(), fs, plan); r != 0) return r;
+    if (const int r = plan_image(path, source, full, id.name.data(), fs, plan); r != 0) return r;
   } else if (!exists) {
     return INSTALL_REFUSED;
   }
   if (dry != 0) return plan.setup ? INSTALL_WANTS_SETUP : INSTALL_DONE;
-
-  // The source is released (a file system mounted to read it unmounted) on every path.
-  platform::ScopeGuard release([path] { (void)storage::locator_release(path); });
-  const int r = copy_into(region_id, path, plan);
+  const int r = copy_into(region_id, source, plan);
   if (r != 0) return r;
   return plan.setup ? INSTALL_WANTS_SETUP : INSTALL_DONE;
 }
