@@ -1,10 +1,12 @@
 #include "upgrade/setup_stage.h"
 
 #include <array>
+#include <cerrno>
 #include <string>
 #include <string_view>
 
 #include "core/output.h"
+#include "platform/file_open.h"
 #include "platform/fixed_paths.h"
 #include "platform/fixed_text.h"
 #include "platform/scope_guard.h"
@@ -39,6 +41,15 @@ int run_script(std::string_view id) {
   // Unmounts the copy again if it was mounted for the script.
   platform::ScopeGuard release([&text] { (void)storage::locator_release(text.data()); });
   const std::string script = dir + locator.fs_path.data();
+  // sh opens the script by its path (its $0), so it is looked at first the way every file of a
+  // copy is read: a link that leads out of the copy, or a FIFO that sh would wait on forever, is
+  // never run. The copy is not changed underneath meanwhile: it was just installed, and is ours
+  // for the stage or the system's where it is mounted. A missing script is left to sh to report.
+  if (!platform::open_beneath(dir.c_str(), locator.fs_path.data()) && errno != ENOENT) {
+    core::info_printf("[Error] Setup Script Refused(%.*s)(%s)!\n", static_cast<int>(id.size()),
+                      id.data(), script.c_str());
+    return SETUP_FAILED;
+  }
   const char* const argv[] = {"sh", script.c_str(), nullptr};
   const int status = platform::program_run(argv, dir.c_str());
   core::info_printf("Setup Image Executed(%.*s)(cd %s;sh %s)(%d)\n", static_cast<int>(id.size()),
