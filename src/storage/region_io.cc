@@ -109,9 +109,9 @@ int64_t write_raw(const ImageLocator* locator, std::span<const uint8_t> data, in
 
 std::optional<platform::UniqueFd> open_file(const ImageLocator* locator) {
   if (locator == nullptr || locator->is_raw) return std::nullopt;
-  const platform::OpenKind regular = platform::OpenKind::REGULAR;
-  if (locator->dev_path[0] == '\0')
-    return platform::open_for_reading(locator->fs_path.data(), regular);
+  if (locator->dev_path[0] == '\0') {
+    return platform::open_for_reading(locator->fs_path.data(), platform::OpenKind::REGULAR);
+  }
   std::string dir;
   if (!mounted_root(*locator, MountMode::READ_ONLY, dir)) return std::nullopt;
   // Resolved from the mount point, so that nothing of the file system leads out of it.
