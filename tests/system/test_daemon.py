@@ -436,6 +436,12 @@ class DaemonTest(unittest.TestCase):
             self.assertEqual(self.main.request("appalive set 9 0", s), "-1\n")
             self.assertEqual(self.main.request("vorn info hw_version", s), f"0\n{HW}\n")
 
+    def test_a_fifo_as_image_does_not_hold_the_command_lock(self):
+        fifo = os.path.join(self.main.dir, "fifo")
+        os.mkfifo(fifo)
+        self.assertEqual(self.main.request(f"vorn infos version file@!,{fifo}"), "-4\n")
+        self.assertEqual(self.main.request("vorn info hw_version"), f"0\n{HW}\n")
+
     # -- liveness monitor --------------------------------------------------------------------
 
     def test_malformed_appalive_requests(self):

@@ -186,6 +186,25 @@ class StorageTest(unittest.TestCase):
             " rc=254",
         ])
 
+    def test_fifos_and_links_are_never_read(self):
+        # A FIFO would hold a read forever; a link would lead out of the copy, to a header of
+        # a file elsewhere on the device. Both read as a missing header.
+        fifo, outside = os.path.join(self.root, "fifo"), os.path.join(self.root, "outside")
+        os.mkfifo(fifo)
+        subprocess.run([MKVIF, "info-text", self.images.recovery, "-o", outside], check=True)
+        trees = [os.path.join(self.root, t) for t in ("tree-link", "tree-fifo")]
+        for tree in trees:
+            os.makedirs(tree)
+        os.symlink(outside, os.path.join(trees[0], "%vif-info%"))
+        os.mkfifo(os.path.join(trees[1], "%vif-info%"))
+        with devsim.Device() as dev:
+            dev.put_ext4_dir("system", 0, trees[0])
+            dev.put_ext4_dir("system", 1, trees[1])
+            r = self.run_in(dev, "".join(
+                "%s infos version %s; echo ' rc='$?\n" % (VORN, source)
+                for source in ("file@!," + fifo, "bmap@system", "bmap@system#1")), timeout=30)
+        self.assertEqual(r.stdout.splitlines(), [" rc=252"] * 3)
+
     def test_a_copy_mounted_elsewhere_is_used_there_and_stays_mounted(self):
         with self.example_device() as dev:
             r = self.run_in(dev, "\n".join([

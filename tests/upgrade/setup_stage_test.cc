@@ -51,6 +51,16 @@ TEST_F(SetupStage, RunsEachScriptInItsCopyInListOrder) {
   EXPECT_EQ(setup_stage_run(nullptr), 0) << "the installed regions are the list";
   EXPECT_NE(testing::internal::GetCapturedStdout().find("(system#1)"), std::string::npos);
   installed_regions_clear();
+
+  // A script that is a link (here out of the copy) is refused, never run.
+  const std::string outside = dir_.write("outside", "touch " + dir_.file("injected") + "\n");
+  std::filesystem::remove(odd + "/%vif-setup%");
+  std::filesystem::create_symlink(outside, odd + "/%vif-setup%");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(setup_stage("system#1"), -1);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("[Error] Setup Script Refused(system#1)"),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("injected")));
 }
 
 }  // namespace
