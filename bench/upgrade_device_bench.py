@@ -71,7 +71,7 @@ def install_bench(build, work, rounds):
 def heartbeat_bench(build, work):
     image = system_image(build, work, "sys64", 64)[0]
     vorn_init = os.path.join(build, "tools", "vorn-init", "vorn-init")
-    vornd = os.path.join(build, "src", "main", "vornd")
+    vornd = os.path.join(build, "src", "vornd")
     bench = os.path.join(build, "bench", "vornd-bench")
     with devsim.Device(layout=LAYOUT) as dev:
         service_file = os.path.join(ROOT, "init", "vornd.rc")
