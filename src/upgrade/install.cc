@@ -43,10 +43,14 @@ Buffer allocate(size_t size) { return Buffer(new (std::nothrow) uint8_t[size]); 
 unsigned long long ull(int64_t v) { return static_cast<unsigned long long>(v); }
 
 // Writes consecutive blocks into raw windows of the target copy, each through a locator of its
-// own, and keeps the CRC-32 of everything written for the read-back.
+// own, and keeps the CRC-32 of everything written for the read-back. A writer that only
+// compares writes nothing: it keeps the CRC-32 of the blocks, and its read-back tells whether
+// the copy holds them already.
 class TargetWriter {
  public:
-  explicit TargetWriter(const char* region_id) : region_id_(region_id) {
+  enum class Mode { WRITE, COMPARE };
+
+  TargetWriter(const char* region_id, Mode mode) : region_id_(region_id), mode_(mode) {
     Locator device{};
     platform::format_text(device, "bmap@%s,raw@0:0", region_id_);
     hold_ = storage::locator_hold(device.data());
@@ -55,6 +59,11 @@ class TargetWriter {
   // Writes the block at the current end; prints "W". False (message printed) when the write
   // was refused or came up short.
   bool write(std::span<const uint8_t> block) {
+    if (mode_ == Mode::COMPARE) {
+      crc_ = ::crc32(crc_, block.data(), static_cast<uInt>(block.size()));
+      written_ += static_cast<int64_t>(block.size());
+      return true;
+    }
     platform::format_text(locator_, "bmap@%s,raw@0x%llx:0x%zx", region_id_, ull(written_),
                           block.size());
     const int64_t n = storage::locator_write(locator_.data(), block, written_,
@@ -74,12 +83,18 @@ class TargetWriter {
   int verify() const {
     Locator whole{};
     platform::format_text(whole, "bmap@%s,raw@0x0:0x%llx", region_id_, ull(written_));
-    if (storage::locator_sync(whole.data()) != 0) {
+    if (mode_ == Mode::WRITE && storage::locator_sync(whole.data()) != 0) {
       info_printf("[Error] Sync Fail(%s)!\n", whole.data());
       return INSTALL_NOT_DURABLE;
     }
     uint32_t crc = 0;
     const int64_t n = storage::locator_crc32(whole.data(), &crc);
+    if (mode_ == Mode::COMPARE) {
+      if (n == written_ && crc == crc_) return INSTALL_DONE;
+      info_printf("[Error] Not Installed(%s)(crc32 0x%08x != 0x%08x)!\n", whole.data(), crc,
+                  static_cast<uint32_t>(crc_));
+      return INSTALL_NOT_INSTALLED;
+    }
     if (n != written_ || crc != crc_) {
       info_printf("[Error] Verify Fail(%s)(crc32 0x%08x != 0x%08x)!\n", whole.data(), crc,
                   static_cast<uint32_t>(crc_));
@@ -94,6 +109,7 @@ class TargetWriter {
 
  private:
   const char* region_id_;
+  Mode mode_;
   platform::UniqueFd hold_;  // keeps each block's close from flushing the whole device
   Locator locator_{};
   int64_t written_ = 0;
@@ -237,7 +253,8 @@ int plan_image(const char* path, const platform::UniqueFd& source, int full,
   return 0;
 }
 
-int copy_into(const char* region_id, const platform::UniqueFd& source, const Plan& plan) {
+int copy_into(const char* region_id, const platform::UniqueFd& source, const Plan& plan,
+              TargetWriter::Mode mode) {
   if (!source) return INSTALL_SHORT_READ;
   int64_t length = plan.length;
   if (length == 0) length = storage::fd_size(source);
@@ -250,7 +267,7 @@ int copy_into(const char* region_id, const platform::UniqueFd& source, const Pla
     return INSTALL_WRITE_FAILED;
   }
 
-  TargetWriter target(region_id);
+  TargetWriter target(region_id, mode);
   int result = 0;
   if (plan.compressed) {
     Inflater inflater;
@@ -258,7 +275,7 @@ int copy_into(const char* region_id, const platform::UniqueFd& source, const Pla
     result = stream_source(source, plan, length,
                            [&](std::span<const uint8_t> in) { return inflater.feed(in, target); });
     if (result == 0) result = inflater.drain(target);
-    if (result == 0) {
+    if (result == 0 && mode == TargetWriter::Mode::WRITE) {
       info_printf("\nInstalled Image(unziped) at (0x%llx/0x%llx)\n", ull(target.written()),
                   ull(length));
     }
@@ -266,7 +283,7 @@ int copy_into(const char* region_id, const platform::UniqueFd& source, const Pla
     result = stream_source(source, plan, length, [&](std::span<const uint8_t> in) {
       return target.write(in) ? 0 : INSTALL_WRITE_FAILED;
     });
-    if (result == 0) {
+    if (result == 0 && mode == TargetWriter::Mode::WRITE) {
       info_printf("\nInstalled Image to (%s)/(0x%x:0x%llx)\n", target.last_locator(), 0,
                   ull(length));
     }
@@ -276,7 +293,11 @@ int copy_into(const char* region_id, const platform::UniqueFd& source, const Pla
 
 }  // namespace
 
-int install_image(const char* region_id, const char* path, int raw, int full, int dry) {
+namespace {
+
+// The install and its comparison: install_image with the writer's mode.
+int install_or_compare(const char* region_id, const char* path, int raw, int full, int dry,
+                       TargetWriter::Mode mode) {
   if (region_id == nullptr || path == nullptr) return INSTALL_REFUSED;
   storage::RegionId id;
   if (!storage::region_id_parse(region_id, id)) {
@@ -303,9 +324,20 @@ int install_image(const char* region_id, const char* path, int raw, int full, in
     return INSTALL_REFUSED;
   }
   if (dry != 0) return plan.setup ? INSTALL_WANTS_SETUP : INSTALL_DONE;
-  const int r = copy_into(region_id, source, plan);
+  const int r = copy_into(region_id, source, plan, mode);
   if (r != 0) return r;
+  if (mode == TargetWriter::Mode::COMPARE) return INSTALL_DONE;
   return plan.setup ? INSTALL_WANTS_SETUP : INSTALL_DONE;
+}
+
+}  // namespace
+
+int install_image(const char* region_id, const char* path, int raw, int full, int dry) {
+  return install_or_compare(region_id, path, raw, full, dry, TargetWriter::Mode::WRITE);
+}
+
+int installed_image_check(const char* region_id, const char* path) {
+  return install_or_compare(region_id, path, 0, 0, 0, TargetWriter::Mode::COMPARE);
 }
 
 }  // namespace vorn::upgrade

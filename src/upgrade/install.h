@@ -17,6 +17,7 @@ inline constexpr int INSTALL_NO_INFLATE_BUFFER = -6;
 inline constexpr int INSTALL_WRITE_FAILED = -7;    // a write failed or was refused (mounted)
 inline constexpr int INSTALL_INFLATE_FAILED = -8;  // bad, cut or trailing compressed data
 inline constexpr int INSTALL_NOT_DURABLE = -9;     // flush failed, or the bytes read back differ
+inline constexpr int INSTALL_NOT_INSTALLED = -10;  // the copy does not hold the image's bytes
 
 inline constexpr int INSTALL_READ_SIZE = 102400;  // source bytes per read
 inline constexpr int INSTALL_BLOCK_SIZE = 65536;  // decompressed bytes per write
@@ -32,5 +33,11 @@ inline constexpr int INSTALL_BLOCK_SIZE = 65536;  // decompressed bytes per writ
 // codes; progress letters and messages are printed at normal verbosity.
 [[nodiscard]] int install_image(const char* region_id, const char* path, int raw, int full,
                                 int dry);
+
+// Whether the copy that region_id selects holds exactly what install_image of the image at path
+// would write there (decompressed, when compressed), read back past the page cache; nothing is
+// written. INSTALL_DONE when it does, INSTALL_NOT_INSTALLED when not (message printed), or
+// another INSTALL_* failure as install_image gives it for the image.
+[[nodiscard]] int installed_image_check(const char* region_id, const char* path);
 
 }  // namespace vorn::upgrade

@@ -84,6 +84,11 @@ int upgrade_run(int count, const char* const* paths, int stages) {
     if (r == 0) {
       platform::format_text(target, "%s~1", alias.data());
       r = install_image(target.data(), path, 0, 0, dry);
+      // Without an install in this run the copies must hold the images already: switching the
+      // map to a copy that an install never reached, or left torn, would boot what it holds.
+      if (dry != 0 && r >= 0) {
+        if (const int held = installed_image_check(target.data(), path); held < 0) r = held;
+      }
     } else {
       r = INSTALL_REFUSED;
     }

@@ -23,7 +23,9 @@ inline constexpr int UPGRADE_MAX_IMAGES = 5;
 // one region, are refused before anything is written. Returns UPGRADE_DONE, UPGRADE_UNMET,
 // UPGRADE_FAILED, UPGRADE_SETUP_FAILED, or r - UPGRADE_IMAGE_STEP x i when the install of the
 // image at position i failed with r (the images before it stay in their next copies; the map is
-// not switched). Messages are printed at normal verbosity.
+// not switched). Without the install stage, each image's next copy must hold the image already
+// (INSTALL_NOT_INSTALLED otherwise, counted as an install failure). Messages are printed at
+// normal verbosity.
 [[nodiscard]] int upgrade_run(int count, const char* const* paths, int stages);
 
 }  // namespace vorn::upgrade

@@ -179,6 +179,7 @@ class UpgradeTest(unittest.TestCase):
             # (command words, exit status, words of its message)
             (["mount -o ro /dev/block/mmcblk0p4 /mnt",
               f"upgrade {img['system-1.0.0']}", "umount /mnt"], 249, "[Error] Write Fail"),
+            ([f"upgrade.setup {img['boot-1.1.0']}"], 256 - 10, "Not Installed(bmap@boot~1,"),
             ([f"upgrade {img['system-needs-2']}"], 1,
              "boot,2.0.0,+\nUpgrade Warning(Dependencies exists=1)"),
             ([f"upgrade.install {img['boot-q5']}"], 255, "Dependency(req_hw) error!"),
