@@ -93,17 +93,31 @@ int64_t path_write_at(const char* path, std::span<const uint8_t> data, int64_t o
 }
 
 int64_t device_write_at(const char* path, std::span<const uint8_t> data, int64_t offset, bool sync,
-                        bool exclusive) {
+                        bool exclusive, WriteFailure* failure) {
   if (absent(path, data.data())) return -1;
+  WriteFailure ignored;
+  WriteFailure& failed = failure != nullptr ? *failure : ignored;
+  failed = WriteFailure{};
+  const auto fail = [&failed](const char* step, int64_t result) {
+    failed = {step, errno};
+    return result;
+  };
   // On a block device O_EXCL fails with EBUSY while a file system holds it, and keeps it from
   // being mounted until the descriptor is closed.
   const int excl = exclusive && is_block_device(path) ? O_EXCL : 0;
   UniqueFd fd(::open(path, O_WRONLY | O_CLOEXEC | excl));
-  if (!fd && errno == EBUSY) return DEVICE_BUSY;
-  if (!fd || !seek_to(fd, offset)) return 0;
+  if (!fd) return fail("open", errno == EBUSY ? DEVICE_BUSY : 0);
+  if (!seek_to(fd, offset)) return fail("seek", 0);
   const int64_t written = write_loop(fd, data);
-  if (sync && ::fdatasync(fd.get()) != 0) return 0;
+  if (written != static_cast<int64_t>(data.size())) return fail("write", written);
+  if (sync && ::fdatasync(fd.get()) != 0) return fail("fdatasync", 0);
   return written;
+}
+
+int fs_sync(const char* dir) {
+  if (dir == nullptr) return -1;
+  UniqueFd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd && ::syncfs(fd.get()) == 0 ? 0 : -1;
 }
 
 int device_sync(const char* path) {

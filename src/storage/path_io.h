@@ -32,19 +32,32 @@ inline constexpr int64_t DEVICE_BUSY = -1;
 [[nodiscard]] int64_t path_write_at(const char* path, std::span<const uint8_t> data,
                                     int64_t offset);
 
+// The step of a device write that failed and the errno it gave, for messages that name it.
+struct WriteFailure {
+  const char* step = nullptr;  // "open", "seek", "write" or "fdatasync"; null when none failed
+  int error = 0;
+};
+
 // Raw write into an existing node (a block device): never creates a file, so a missing device
 // node gives 0 instead of a regular file in /dev. With exclusive set a block device is opened
 // exclusively (O_EXCL): a device that a file system holds (mounted in any mount namespace)
 // gives DEVICE_BUSY, and it cannot be mounted while the write runs. (A whole disk is busy while
 // any of its partitions is mounted, so writes into the whole disk are not exclusive.) With sync
 // set the data is flushed to the device (fdatasync) before the count is returned; a failed
-// flush gives 0. A short count means the write failed part way.
+// flush gives 0. A short count (0 included) means the write failed, possibly part way; then
+// *failure (when given) says which step failed.
 [[nodiscard]] int64_t device_write_at(const char* path, std::span<const uint8_t> data,
-                                      int64_t offset, bool sync, bool exclusive);
+                                      int64_t offset, bool sync, bool exclusive,
+                                      WriteFailure* failure = nullptr);
 
 // Flushes everything written to the path to its device (fdatasync). 0, or -1 when the path is
 // absent, cannot be opened or the flush fails.
 [[nodiscard]] int device_sync(const char* path);
+
+// Flushes the file system mounted at dir (syncfs), data and metadata, and reports a write-back
+// error that an unmount would not. 0, or -1 when dir is absent, cannot be opened or the flush
+// fails.
+[[nodiscard]] int fs_sync(const char* dir);
 
 // Reads length bytes at offset past the page cache (O_DIRECT; where the file system refuses
 // it, the cached pages are dropped first) and gives their CRC-32 (zlib's, started from 0) in
