@@ -3,11 +3,13 @@
 #include <zlib.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <span>
 
+#include "core/output.h"
 #include "platform/fixed_paths.h"
 #include "platform/little_endian.h"
 #include "settings/boot_env_lock.h"
@@ -82,6 +84,17 @@ class EntryWalk {
   bool done_ = false;
   bool cut_ = false;
 };
+
+// Writes a whole block to the device and flushes it; false, with the step that failed, when
+// it may not have reached the medium whole.
+bool write_block(const uint8_t* block, storage::WriteFailure& failure) {
+  const int64_t written = storage::device_write_at(platform::fixed_path(FixedPath::EMMC_DEVICE),
+                                                   {block, BOOTENV_BLOCK_SIZE}, BOOTENV_OFFSET,
+                                                   /*sync=*/true, /*exclusive=*/false, &failure);
+  if (written == static_cast<int64_t>(BOOTENV_BLOCK_SIZE)) return true;
+  if (failure.step == nullptr) failure = {"write", EIO};
+  return false;
+}
 
 std::span<const uint8_t> area_of(const uint8_t* block) {
   return {block + BOOTENV_CRC_SIZE, BOOTENV_AREA_SIZE};
@@ -168,11 +181,21 @@ int bootenv_store(std::string_view key, std::string_view value) {
   if (!out.terminated()) return BOOTENV_FAILED;
 
   put_crc(fresh.get(), area_crc(fresh.get()));
-  const int64_t written =
-      storage::device_write_at(platform::fixed_path(FixedPath::EMMC_DEVICE),
-                               {fresh.get(), BOOTENV_BLOCK_SIZE}, BOOTENV_OFFSET, /*sync=*/true,
-                               /*exclusive=*/false);
-  return written == static_cast<int64_t>(BOOTENV_BLOCK_SIZE) ? BOOTENV_OK : BOOTENV_FAILED;
+  storage::WriteFailure failure;
+  if (write_block(fresh.get(), failure)) return BOOTENV_OK;
+  const char* device = platform::fixed_path(FixedPath::EMMC_DEVICE);
+  core::info_printf("[Error] Boot Env Write Fail(%s@0x%x)(%s: %s)!\n", device, BOOTENV_OFFSET,
+                    failure.step, std::strerror(failure.error));
+  // The medium may now hold the new block, the old one, or a mix of both that fails its CRC
+  // (a write that stopped part way, a flush that failed). The old block is written back, so
+  // that the failure reported means what it says: the old entries stay in effect.
+  if (write_block(block, failure)) {
+    core::info_printf("Boot Env Restored(%s@0x%x)\n", device, BOOTENV_OFFSET);
+  } else {
+    core::info_printf("[Error] Boot Env Restore Fail(%s@0x%x)(%s: %s)!\n", device, BOOTENV_OFFSET,
+                      failure.step, std::strerror(failure.error));
+  }
+  return BOOTENV_FAILED;
 }
 
 const char* bootenv_get(const char* key) {

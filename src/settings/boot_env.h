@@ -36,7 +36,9 @@ inline constexpr int BOOTENV_FAILED = -1;
 // device untouched, for: a key that is empty, longer than BOOTENV_KEY_MAX or holds "=" or a
 // NUL; a value holding a NUL; an invalid block; a result that would not fit the entry area
 // with its terminating empty entry (also a new key behind an area without terminator). A
-// short write or failed flush also gives BOOTENV_FAILED. No lock taken.
+// write or flush that fails also gives BOOTENV_FAILED, after a message naming the failed step
+// and after the old block has been written back and flushed (a second message says whether
+// that worked), so that a failure leaves the old entries in effect. No lock taken.
 [[nodiscard]] int bootenv_store(std::string_view key, std::string_view value);
 
 // As bootenv_find, between bootenv_lock and bootenv_unlock. An absent key returns null
