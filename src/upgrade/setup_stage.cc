@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,7 @@
 #include "platform/shell.h"
 #include "storage/image_locator.h"
 #include "storage/mount_manager.h"
+#include "storage/path_io.h"
 #include "upgrade/installed_regions.h"
 
 namespace vorn::upgrade {
@@ -36,6 +38,7 @@ int run_script(std::string_view id) {
   } else if (storage::mount_locator(&locator, storage::MountMode::READ_WRITE) == 0) {
     dir = platform::fixed_path(platform::FixedPath::PRIVATE_MOUNT);
   } else {
+    core::info_printf("[Error] Mount Fail(%s)!\n", text.data());
     return SETUP_FAILED;
   }
   // Unmounts the copy again if it was mounted for the script.
@@ -54,6 +57,13 @@ int run_script(std::string_view id) {
   const int status = platform::program_run(argv, dir.c_str());
   core::info_printf("Setup Image Executed(%.*s)(cd %s;sh %s)(%d)\n", static_cast<int>(id.size()),
                     id.data(), dir.c_str(), script.c_str(), status);
+  // What the script changed must be on the medium before the boot map may select the copy.
+  // An unmount writes it back too, but reports no write-back error, and a copy mounted
+  // elsewhere is not unmounted at all.
+  if (storage::fs_sync(dir.c_str()) != 0) {
+    core::info_printf("[Error] Sync Fail(%s)(%s)!\n", text.data(), std::strerror(errno));
+    return SETUP_FAILED;
+  }
   return SETUP_DONE;
 }
 

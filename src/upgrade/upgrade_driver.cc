@@ -108,7 +108,11 @@ int upgrade_run(int count, const char* const* paths, int stages) {
     info_printf("\nUpgrade Fail(Setup errors=%d)\n", r);
     return UPGRADE_SETUP_FAILED;
   }
-  return bootmap_update(upgraded.data()) < 0 ? UPGRADE_FAILED : UPGRADE_DONE;
+  if (const int r = bootmap_update(upgraded.data()); r < 0) {
+    info_printf("\nUpgrade Fail(Boot map errors=%d)\n", r);
+    return UPGRADE_FAILED;
+  }
+  return UPGRADE_DONE;
 }
 
 }  // namespace vorn::upgrade
