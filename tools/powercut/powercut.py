@@ -1,21 +1,24 @@
-"""Power-cut and I/O-error sweeps of one vorn command in the simulated device.
+"""Power-cut and I/O-error sweeps of vorn commands in the simulated device.
 
-A Case is a prepared device, a command, and what the command must leave behind. sweep(case)
-runs the command once, traced, to find its boundaries (the system calls that change a disk)
-and to check the order of its writes and syncs; then, on a fresh copy of the prepared device
-each time, it cuts the power at every boundary in turn, and injects every I/O error at every
-boundary, and checks what the device holds afterwards:
+A Case is a prepared device, its commands (one, or several run one after the other, each in
+a boot of its own), and what they must leave behind. sweep(case) runs the commands once,
+traced, to find their boundaries (the system calls that change a disk) and to check the
+order of their writes and syncs; then, on a fresh copy of the device as it stood before that
+command each time, it cuts the power at every boundary in turn, and injects every I/O error
+at every boundary, and checks what the device holds afterwards:
 
 - the boot environment block is valid (its CRC-32 checked with Python's zlib) and holds
-  exactly the entries from before the command or exactly those expected after it;
-- every copy the command does not target is byte for byte as before (hashes);
+  exactly the entries from before the commands or exactly those expected after them;
+- every copy the commands do not target is byte for byte as before (hashes);
 - the images the next boot selects verify (the case's image check);
-- after a power cycle, the same command succeeds and leaves what a clean run leaves.
+- after a power cycle, the same commands succeed and leave what a clean run leaves.
 
-An injected error must also make the command fail (non-zero exit, and the case's message);
-an error before the first write of the boot environment block must leave it as it was.
+An injected error must also make the command fail (non-zero exit, and the case's message)
+and leave the boot environment as it was; only an unmount may fail without failing the
+command, and then the command must have done all of its work.
 """
 
+import contextlib
 import hashlib
 import os
 import re
@@ -31,29 +34,41 @@ SYNC_CALLS = ("fsync", "fdatasync")
 # Errors tried at data writes, and at the other boundaries (syncs, mounts, discards).
 DATA_ERRORS = ("EIO", "ENOSPC")
 OTHER_ERRORS = ("EIO",)
+# Calls whose failure a command may survive: a file system that cannot be unmounted was
+# synced before (checked by the order of the clean run) and is detached instead.
+SURVIVABLE = ("umount2",)
 
 
 class Case:
     """One command to sweep.
 
     name        what the report calls it
-    command     argv run in the device (the product's path included)
+    command     argv run in the device (the product's path included), or a list of argvs
+                run one after the other, each in its own boot, each needing the one before
     new_env     fn(dev) -> the boot environment entries a successful run leaves on dev as it
                 is now ((key, value) pairs in block order)
     device      keyword arguments of devsim.Device for the prepared device
     setup       fn(dev) that finishes the prepared device (images into copies), or None
     targets     copies the command may change, (region, index) pairs; all others must stay
-    check_images  fn(dev, state) -> problems of the copies the next boot selects, where state
-                is "old" or "new" (what the boot environment holds), or None
+    check_images  fn(dev, state) -> problems of the copies the next boot selects (the stored
+                boot map applied, as the boot loader does), where state is "old" or "new"
+                (what the boot environment holds), or None
     error_message  regex the output of a run that got an I/O error must match, or None
+    unreported  fn(call) -> regexes the output must not match when that call failed (what
+                would report as done the work it failed), or None
     paths       more device paths to trace (the product's mount point)
     """
 
     def __init__(self, name, command, new_env, device=None, setup=None, targets=(),
-                 check_images=None, error_message=None, paths=(), timeout=60):
-        self.name, self.command, self.new_env = name, list(command), new_env
+                 check_images=None, error_message=None, unreported=None, paths=(),
+                 timeout=60):
+        self.name, self.new_env = name, new_env
+        command = list(command)
+        self.commands = ([list(c) for c in command] if command and isinstance(command[0], list)
+                         else [command])
         self.device, self.setup, self.targets = dict(device or {}), setup, set(targets)
         self.check_images, self.error_message = check_images, error_message
+        self.unreported = unreported or (lambda call: [])
         self.paths, self.timeout = list(paths), timeout
 
 
@@ -82,15 +97,38 @@ def block_write(call):
             and call.offset + call.length > devsim.BOOTENV_OFFSET)
 
 
+def _mount_target(call):
+    """(device, directory, read-only) of a mount call."""
+    args = [a.strip('"') for a in call.args]
+    return (args[0] if args else None, args[1] if len(args) > 1 else None,
+            len(args) > 3 and "MS_RDONLY" in args[3])
+
+
 def ordering_problems(trace):
     """What a real eMMC could lose at a power cut, from the trace of a clean run: every copy
-    written must be synced (fsync or fdatasync of its node returning 0) before the first write
-    of the boot environment block and not written after it, and the block's own write must
-    be synced before the command ends."""
+    written must be synced (fsync or fdatasync of its node, or syncfs of a file system
+    mounted from it, returning 0) before the first write of the boot environment block and
+    not written after it, and the block's own write must be synced before the command ends.
+    A read-write mount counts as a write of its device (the superblock, and whatever is
+    written into the file system): an unmount writes back too, but tells nobody whether that
+    write-back reached the medium, so only a sync counts."""
     problems = []
     unsynced = {}  # node -> its first write since its last successful sync
+    mounted = {}   # mount point -> node
     block_seen = False
     for c in trace.calls:
+        if c.name == "mount" and c.ok:
+            node, point, read_only = _mount_target(c)
+            mounted[point] = node
+            if read_only:
+                continue
+            c = _Written(c, node)
+        elif c.name == "umount2" and c.ok:
+            mounted.pop(c.path, None)
+            continue
+        elif c.name == "syncfs" and c.ok:
+            unsynced.pop(mounted.get(c.path), None)
+            continue
         if c.name in DATA_CALLS and c.length:
             if c.offset is None and c.path == BLOCK_NODE:
                 problems.append(f"write at an unknown offset of {c.path}: {c.line}")
@@ -111,6 +149,22 @@ def ordering_problems(trace):
     return problems
 
 
+class _Written:
+    """A read-write mount seen as a write of unknown extent into its device."""
+
+    name, length, offset, sync_open = "write", 1, 0, False
+
+    def __init__(self, call, node):
+        self.path, self.line = node, call.line
+
+
+class _Run:
+    """The calls of several traced commands, in order, for the ordering check."""
+
+    def __init__(self, traces):
+        self.calls = [c for t in traces for c in t.calls]
+
+
 def _copy_hashes(dev, skip):
     return {(region, c.index): hashlib.sha256(dev.read_copy(region, c.index)).hexdigest()
             for region, copies in dev.layout.regions.items() for c in copies
@@ -118,7 +172,7 @@ def _copy_hashes(dev, skip):
 
 
 class _Before:
-    """What the prepared device holds before the command."""
+    """What the prepared device holds before the commands."""
 
     def __init__(self, case, dev):
         env = dev.bootenv()
@@ -129,9 +183,18 @@ class _Before:
         self.hashes = _copy_hashes(dev, case.targets)
 
 
+def _run_all(case, dev, commands):
+    """Runs commands one boot each; problems of the first that fails."""
+    for command in commands:
+        r = dev.run(command, timeout=case.timeout)
+        if r.returncode != 0 and not r.rebooted:
+            return [f"{' '.join(command[1:2])} failed ({r.ending}): {r.stdout[-300:]!r}"]
+    return []
+
+
 def _after(case, dev, before, allowed):
     """Problems of the device after a cut or an error (the power cycle done), then of a
-    rerun of the command from there."""
+    rerun of the commands from there."""
     env = dev.bootenv()
     if not env.valid:
         return ["boot environment block invalid (CRC)"]
@@ -148,9 +211,9 @@ def _after(case, dev, before, allowed):
     if problems:
         return problems
     expected = list(case.new_env(dev))
-    r = dev.run(case.command, timeout=case.timeout)
-    if r.returncode != 0 and not r.rebooted:
-        return [f"rerun failed ({r.ending}): {r.stdout[-300:]!r}"]
+    problems = _run_all(case, dev, case.commands)
+    if problems:
+        return ["rerun: " + p for p in problems]
     env = dev.bootenv()
     if not env.valid or env.entries != expected:
         return [f"rerun left {env.entries}, expected {expected}"]
@@ -170,66 +233,103 @@ def _landing(b, trace, call, cut=False):
     return [f"the cut was not total: {x} ran on" for x in later]
 
 
-def _cut_at(case, base, before, b):
-    """Problems after the power was cut before boundary b."""
-    with base.clone() as dev:
-        r = dev.power_cut(case.command, b, paths=case.paths, timeout=case.timeout)
-        return (_landing(b, r.trace, r.cut, cut=True)
+class _Point:
+    """Boundary b of the command at position step, and the device as it was before it."""
+
+    def __init__(self, step, b, base):
+        self.step, self.b, self.base = step, b, base
+
+    def __repr__(self):
+        return f"{self.b}" if self.step == 0 else f"command {self.step + 1} {self.b}"
+
+
+def _cut_at(case, before, p):
+    """Problems after the power was cut before boundary p."""
+    with p.base.clone() as dev:
+        r = dev.power_cut(case.commands[p.step], p.b, paths=case.paths, timeout=case.timeout)
+        return (_landing(p.b, r.trace, r.cut, cut=True)
                 or _after(case, dev, before, ("old", "new")))
 
 
-def _error_at(case, base, before, b, error, block_written):
-    """Problems after boundary b returned error; block_written: the boot environment block
-    was written before b in the clean run."""
-    with base.clone() as dev:
-        r = dev.inject_error(case.command, b, error, paths=case.paths, timeout=case.timeout)
+def _error_at(case, before, p, error):
+    """Problems after boundary p returned error. The command must fail and leave the boot
+    environment as it was, or, at a call it may survive, do all of its work."""
+    with p.base.clone() as dev:
+        r = dev.inject_error(case.commands[p.step], p.b, error, paths=case.paths,
+                             timeout=case.timeout)
         injected = r.trace.injected
-        problems = _landing(b, r.trace, injected[0] if len(injected) == 1 else None)
+        problems = _landing(p.b, r.trace, injected[0] if len(injected) == 1 else None)
         if problems:
             return problems
         if r.returncode == 0 or r.rebooted:
-            return [f"the command succeeded ({r.ending})"]
-        output = r.stdout + r.stderr
-        if case.error_message and not re.search(case.error_message, output):
-            return [f"no message naming the failure: {output[-300:]!r}"]
+            if p.b.call.name not in SURVIVABLE:
+                return [f"the command succeeded ({r.ending})"]
+            problems = _run_all(case, dev, case.commands[p.step + 1:])
+            allowed = ("new",)
+        else:
+            output = r.stdout + r.stderr
+            if case.error_message and not re.search(case.error_message, output):
+                return [f"no message naming the failure: {output[-300:]!r}"]
+            problems = [f"reported as done: {m.group(0)!r}" for m in
+                        (re.search(x, output) for x in case.unreported(p.b.call)) if m]
+            allowed = ("old",)
         dev.boot_loader()
-        return _after(case, dev, before, ("old", "new") if block_written else ("old",))
+        return problems or _after(case, dev, before, allowed)
 
 
-def sweep(case, progress=None):
-    """Runs the whole sweep of a case; a Report. progress(text) hears of every try."""
+def _sample(points):
+    """The error tries of a quicker sweep: the first boundary of each kind (command, call,
+    node) and every boundary that reaches the boot environment block."""
+    seen, out = set(), []
+    for p in points:
+        kind = (p.step, p.b.call.name, p.b.call.path)
+        if kind not in seen or p.b.call.path == BLOCK_NODE:
+            seen.add(kind)
+            out.append(p)
+    return out
+
+
+def sweep(case, progress=None, all_errors=True):
+    """Runs the whole sweep of a case; a Report. progress(text) hears of every try. With
+    all_errors false, errors are injected at a sample of the boundaries (see _sample)."""
     report = Report(case.name)
     start = time.monotonic()
-    with devsim.Device(**case.device) as base:
+    with contextlib.ExitStack() as stack:
+        base = stack.enter_context(devsim.Device(**case.device))
         if case.setup is not None:
             case.setup(base)
         before = _Before(case, base)
-        with base.clone() as dev:
-            clean = dev.run_traced(case.command, paths=case.paths, timeout=case.timeout)
-            env = dev.bootenv()
-        if clean.returncode != 0 and not clean.rebooted:
-            report.failures.append(f"clean run failed ({clean.ending}): {clean.stdout[-300:]!r}")
-        elif env.entries != before.new_entries:
+        dev = stack.enter_context(base.clone())
+        points, traces = [], []
+        for step, command in enumerate(case.commands):
+            start_state = stack.enter_context(dev.clone())
+            clean = dev.run_traced(command, paths=case.paths, timeout=case.timeout)
+            traces.append(clean.trace)
+            if clean.returncode != 0 and not clean.rebooted:
+                report.failures.append(f"clean run of command {step + 1} failed "
+                                       f"({clean.ending}): {clean.stdout[-300:]!r}")
+                break
+            points += [_Point(step, b, start_state) for b in clean.trace.boundaries]
+        env = dev.bootenv()
+        if not report.failures and env.entries != before.new_entries:
             report.failures.append(f"clean run left {env.entries}, "
                                    f"expected {before.new_entries}")
-        report.failures += [f"order: {p}" for p in ordering_problems(clean.trace)]
-        boundaries = clean.trace.boundaries
-        report.boundaries = len(boundaries)
-        first_block = next((b.index for b in boundaries if block_write(b.call)), len(boundaries))
-        for b in boundaries:
-            problems = _cut_at(case, base, before, b)
+        report.failures += [f"order: {p}" for p in ordering_problems(_Run(traces))]
+        report.boundaries = len(points)
+        for p in points:
+            problems = _cut_at(case, before, p)
             report.cuts += 1
             report.cuts_survived += not problems
-            report.failures += [f"cut before {b}: {p}" for p in problems]
+            report.failures += [f"cut before {p}: {x}" for x in problems]
             if progress:
-                progress(f"cut before {b}: {'; '.join(problems) or 'ok'}")
-        for b in boundaries:
-            for error in DATA_ERRORS if b.call.name in DATA_CALLS else OTHER_ERRORS:
-                problems = _error_at(case, base, before, b, error, b.index > first_block)
+                progress(f"cut before {p}: {'; '.join(problems) or 'ok'}")
+        for p in points if all_errors else _sample(points):
+            for error in DATA_ERRORS if p.b.call.name in DATA_CALLS else OTHER_ERRORS:
+                problems = _error_at(case, before, p, error)
                 report.errors += 1
                 report.errors_survived += not problems
-                report.failures += [f"{error} at {b}: {p}" for p in problems]
+                report.failures += [f"{error} at {p}: {x}" for x in problems]
                 if progress:
-                    progress(f"{error} at {b}: {'; '.join(problems) or 'ok'}")
+                    progress(f"{error} at {p}: {'; '.join(problems) or 'ok'}")
     report.seconds = time.monotonic() - start
     return report

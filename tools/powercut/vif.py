@@ -3,8 +3,10 @@ header's integrity stream, the CRC-32 of the contents, and what an installed cop
 
 A raw or androidboot copy holds the 1024-byte header followed by the contents; an ext4 copy
 holds the file system alone, with the header as the text file "%vif-info%" in its root (read
-here with debugfs, without mounting).
+here with debugfs and checked with e2fsck, without mounting).
 """
+
+import contextlib
 
 import re
 import subprocess
@@ -105,14 +107,66 @@ def image_parts(image):
     return fields, contents
 
 
-def ext4_info(data):
-    """The bytes of "%vif-info%" in an ext4 file system image, or None."""
+@contextlib.contextmanager
+def _ext4_file(data):
     with tempfile.NamedTemporaryFile(prefix="vif-ext4-") as f:
         f.write(data)
         f.flush()
-        r = subprocess.run(["debugfs", "-R", "cat /%vif-info%", f.name],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    return r.stdout if r.returncode == 0 and r.stdout else None
+        yield f.name
+
+
+def _debugfs(image, request):
+    """What debugfs prints for one request, or None when it complains (its banner aside)."""
+    r = subprocess.run(["debugfs", "-R", request, image], stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE)
+    complaints = [x for x in r.stderr.splitlines() if x.strip() and not x.startswith(b"debugfs ")]
+    return None if r.returncode != 0 or complaints else r.stdout
+
+
+def _cat(image, path):
+    """The bytes of a file of an ext4 image, or None when it is not there."""
+    return _debugfs(image, f"cat {path}")
+
+
+def _root_files(image):
+    """Names of the regular files in the root directory of an ext4 image."""
+    listed = (_debugfs(image, "ls -p /") or b"").decode(errors="replace")
+    rows = [line.strip().split("/") for line in listed.splitlines()]
+    return [r[5] for r in rows if len(r) >= 7 and r[2].startswith("10")]
+
+
+def ext4_info(data):
+    """The bytes of "%vif-info%" in an ext4 file system image, or None."""
+    with _ext4_file(data) as image:
+        info = _cat(image, "/%vif-info%")
+    return info or None
+
+
+def setup_copy_problems(data, image, added):
+    """What is wrong with an ext4 copy of image (the bytes of a VIF file) after its setup
+    script ran there, which changed the file system since the install, so that its bytes no
+    longer equal the image's. What can still be compared: the header's text form must be
+    the image's own, byte for byte, and verify; every file in the root of the image's file
+    system must be there unchanged, and so must the files the script adds (added: name ->
+    bytes); and e2fsck must find the file system clean."""
+    _, contents = image_parts(image)
+    with _ext4_file(contents) as source, _ext4_file(data) as copy:
+        info = _cat(copy, "/%vif-info%")
+        if not info:
+            return ["no %vif-info% in the file system"]
+        problems = header_problems(text_fields(info))
+        if info != _cat(source, "/%vif-info%"):
+            problems.append("header text of another image")
+        want = {name: _cat(source, "/" + name) for name in _root_files(source)}
+        want.update(added)
+        problems += [f"{name} differs from the image's" if name not in added else
+                     f"{name} not as the setup script leaves it"
+                     for name, value in want.items() if _cat(copy, "/" + name) != value]
+        r = subprocess.run(["e2fsck", "-f", "-n", copy], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT)
+        if r.returncode != 0:
+            problems.append(f"e2fsck: {r.stdout.decode(errors='replace')[-200:]!r}")
+    return problems
 
 
 def copy_problems(data, fs, image=None):
@@ -127,7 +181,10 @@ def copy_problems(data, fs, image=None):
         problems = header_problems(fields)
         if image is not None:
             want, contents = image_parts(image)
-            if fields["hdr_crc32"] != want["hdr_crc32"]:
+            # The header of compressed contents cannot be the one inside them: there the
+            # contents themselves are compared.
+            compressed = want["hdr_cap"] & HDR_CAP_COMPRESSED
+            if not compressed and fields["hdr_crc32"] != want["hdr_crc32"]:
                 problems.append("header of another image")
             if data[:len(contents)] != contents:
                 problems.append("contents differ from the image")
