@@ -69,19 +69,22 @@ class Images:
         return vif.read_image(self.path(name))
 
     def _mk(self, name, *args, hw="%hw%,zt4100.1.*,+"):
-        subprocess.run([self.mkvif, *args, "--req-hw", hw, "-q", "-o", self.path(name)],
-                       check=True, stderr=subprocess.DEVNULL)
+        r = subprocess.run([self.mkvif, *args, "--req-hw", hw, "-q", "-o", self.path(name)],
+                           stderr=subprocess.PIPE)
+        if r.returncode != 0:
+            raise RuntimeError(f"mkvif {name}: {r.stderr.decode(errors='replace')}")
 
     def _tree(self, name, text, script=False):
-        tree = os.path.join(self.root, name + ".tree")
+        tree = self.path(name)[:-4] + ".tree"
         os.makedirs(tree)
         with open(os.path.join(tree, "build.prop"), "w") as f:
             f.write(text)
         extra = ["--ext4-out", self.ext4(name)]
         if script:
-            with open(os.path.join(self.root, "setup.sh"), "wb") as f:
+            script = self.path(name)[:-4] + ".sh"
+            with open(script, "wb") as f:
                 f.write(SETUP_SCRIPT)
-            extra += ["--setup-script", os.path.join(self.root, "setup.sh")]
+            extra += ["--setup-script", script]
         return ["ext4", "--dir", tree, "--size", "256K", "--alias", name.split("-")[0],
                 "--version", name.split("-")[1] + ".0.0", *extra]
 
