@@ -162,10 +162,14 @@ def upgrade(name, vorn, images, stages, new):
     paths = [images.locator(n) for n in new.values()]
 
     def setup(dev):
+        # The next copies hold the old images too, as flashed in the factory: a copy that an
+        # install left half written still mounts, and is told from the new image only by its
+        # contents.
         images.build()
-        dev.put_raw("boot", 0, images.path(OLD["boot"]))
-        for region in ("system", "app"):
-            dev.put_ext4_image(region, 0, images.ext4(OLD[region]))
+        for index in (0, 1):
+            dev.put_raw("boot", index, images.path(OLD["boot"]))
+            dev.put_ext4_image("system", index, images.ext4(OLD["system"]))
+        dev.put_ext4_image("app", 0, images.ext4(OLD["app"]))
 
     def new_env(dev):
         return set_entry(dev.bootenv().entries, "bmap", next_map(dev.cmdline(), new))

@@ -11,7 +11,9 @@ at every boundary, and checks what the device holds afterwards:
   exactly the entries from before the commands or exactly those expected after them;
 - every copy the commands do not target is byte for byte as before (hashes);
 - the images the next boot selects verify (the case's image check);
-- after a power cycle, the same commands succeed and leave what a clean run leaves.
+- after a power cycle, the same commands succeed and leave what a clean run leaves;
+- after a cut in a command that others follow, those others, run anyway, leave a device that
+  passes the checks above.
 
 An injected error must also make the command fail (non-zero exit, and the case's message)
 and leave the boot environment as it was; only an unmount may fail without failing the
@@ -192,9 +194,9 @@ def _run_all(case, dev, commands):
     return []
 
 
-def _after(case, dev, before, allowed):
-    """Problems of the device after a cut or an error (the power cycle done), then of a
-    rerun of the commands from there."""
+def _state(case, dev, before, allowed):
+    """Problems of what the device holds (the power cycle done): the block, the copies not
+    targeted, and the images the next boot selects."""
     env = dev.bootenv()
     if not env.valid:
         return ["boot environment block invalid (CRC)"]
@@ -208,6 +210,13 @@ def _after(case, dev, before, allowed):
         problems.append(f"copies changed that the command does not target: {changed}")
     if case.check_images is not None and state is not None:
         problems += case.check_images(dev, state)
+    return problems
+
+
+def _after(case, dev, before, allowed):
+    """Problems of the device after a cut or an error (the power cycle done), then of a
+    rerun of the commands from there."""
+    problems = _state(case, dev, before, allowed)
     if problems:
         return problems
     expected = list(case.new_env(dev))
@@ -243,12 +252,28 @@ class _Point:
         return f"{self.b}" if self.step == 0 else f"command {self.step + 1} {self.b}"
 
 
+def _go_on(case, dev, before, step):
+    """Problems after the commands behind the one cut short ran anyway, as by someone who
+    missed the cut ("upgrade.setup" after a cut "upgrade.install"): they may fail, but must
+    leave the old images in effect or the new ones, whole."""
+    for command in case.commands[step:]:
+        r = dev.run(command, timeout=case.timeout)
+        if r.returncode != 0 and not r.rebooted:
+            break
+    dev.boot_loader()
+    return [f"then {' '.join(c[1] for c in case.commands[step:])}: {x}"
+            for x in _state(case, dev, before, ("old", "new"))]
+
+
 def _cut_at(case, before, p):
     """Problems after the power was cut before boundary p."""
     with p.base.clone() as dev:
         r = dev.power_cut(case.commands[p.step], p.b, paths=case.paths, timeout=case.timeout)
-        return (_landing(p.b, r.trace, r.cut, cut=True)
-                or _after(case, dev, before, ("old", "new")))
+        problems = _landing(p.b, r.trace, r.cut, cut=True)
+        if not problems and p.step + 1 < len(case.commands):
+            with dev.clone() as later:
+                problems = _go_on(case, later, before, p.step + 1)
+        return problems or _after(case, dev, before, ("old", "new"))
 
 
 def _error_at(case, before, p, error):
