@@ -9,6 +9,7 @@
 namespace vorn::core {
 namespace {
 
+// A cut tag could match another model: it is refused and left empty.
 TEST(HardwareTag, HoldsAtMost127Characters) {
   EXPECT_TRUE(hardware_tag_set(std::string(127, 'x')));
   EXPECT_EQ(std::string(hardware_tag()).size(), 127u);
