@@ -4,196 +4,118 @@
 
 #include <array>
 #include <string>
-#include <vector>
 
-#include "bootmap/cmdline.h"
 #include "support/path_override.h"
 #include "support/temp_dir.h"
 
 namespace vorn::bootmap {
 namespace {
 
-using platform::FixedPath;
-
 constexpr char EXAMPLE[] =
     "bmap_dev=sd:/dev/block/mmcblk1 "
     "bmap=boot:1%androidboot:2%androidboot,system:3:4,app:5:sd@6,recovery:7%androidboot "
-    "bmap_seq=1:3:sd@6:7\n";
+    "bmap_seq=1:3:sd@6:7";
 
-class BootMapTest : public testing::Test {
- protected:
-  // Builds the map from a kernel command line written to a temporary file.
-  void boot_with(const std::string& cmdline) {
-    const std::string path = dir_.write("cmdline", cmdline);
-    test::ScopedPathOverride over(FixedPath::KERNEL_CMDLINE, path);
-    ASSERT_EQ(bootmap_init(), 0);
+std::string device_name(int result, const std::array<char, COPY_DEVICE_PATH_SIZE>& path) {
+  if (result != 0) return "<none>";
+  const std::string text = path.data();
+  return text.starts_with("/dev/block/") ? text.substr(11) : text;
+}
+
+// The map as the product sees it: per region its copies ("device%fs", "*" for the active one)
+// and ">" the next copy's device.
+std::string map_text() {
+  std::string out;
+  for (int i = 0; i < bootmap_region_count(); ++i) {
+    const char* name = bootmap_region_name(i);
+    out += std::string(i ? " " : "") + name + ":";
+    for (int c = 0; c < bootmap_copy_count(name); ++c) {
+      std::array<char, COPY_DEVICE_PATH_SIZE> path{};
+      out += (c ? "," : "") + device_name(bootmap_copy_device(name, path, c), path) + "%" +
+             bootmap_copy_fs(name, c) + (c == bootmap_active_index(name) ? "*" : "");
+    }
+    std::array<char, COPY_DEVICE_PATH_SIZE> next{};
+    out += ">" + device_name(bootmap_next_device(name, next), next);
   }
-
-  std::string device(const char* region, int i) {
-    std::array<char, COPY_DEVICE_PATH_SIZE> out{};
-    if (bootmap_copy_device(region, out, i) != 0) return "<none>";
-    return out.data();
-  }
-
-  test::TempDir dir_;
-};
-
-TEST_F(BootMapTest, ExampleGivesTheStatedCopiesIndexesAndPaths) {
-  boot_with(std::string("console=ttyS0 ") + EXAMPLE);
-  EXPECT_EQ(bootmap_region_count(), 4);
-  EXPECT_STREQ(bootmap_region_name(0), "boot");
-  EXPECT_STREQ(bootmap_region_name(3), "recovery");
-  EXPECT_EQ(bootmap_region_name(4), nullptr);
-
-  EXPECT_EQ(bootmap_copy_count("boot"), 2);
-  EXPECT_STREQ(bootmap_copy_fs("boot", 0), "androidboot");
-  EXPECT_STREQ(bootmap_copy_fs("boot", 1), "androidboot");
-  EXPECT_EQ(bootmap_active_index("boot"), 0);
-  EXPECT_EQ(bootmap_active_number("boot"), 1);
-  EXPECT_EQ(bootmap_next_number("boot"), 2);
-  EXPECT_EQ(device("boot", 0), "/dev/block/mmcblk0p1");
-  EXPECT_EQ(device("boot", 1), "/dev/block/mmcblk0p2");
-
-  EXPECT_STREQ(bootmap_active_fs("system"), "ext4");
-  EXPECT_EQ(bootmap_next_number("system"), 4);
-
-  EXPECT_EQ(bootmap_copy_count("app"), 2);
-  EXPECT_EQ(bootmap_active_index("app"), 1);
-  std::array<char, COPY_DEVICE_PATH_SIZE> out{};
-  ASSERT_EQ(bootmap_active_device("app", out), 0);
-  EXPECT_STREQ(out.data(), "/dev/block/mmcblk1p6");
-  ASSERT_EQ(bootmap_next_device("app", out), 0);
-  EXPECT_STREQ(out.data(), "/dev/block/mmcblk0p5");
-  EXPECT_EQ(bootmap_next_number("app"), 5);
-
-  EXPECT_EQ(bootmap_copy_count("recovery"), 1);
-  ASSERT_EQ(bootmap_next_device("recovery", out), 0);  // one copy: next is the active one
-  EXPECT_STREQ(out.data(), "/dev/block/mmcblk0p7");
-
-  int position = -1;
-  EXPECT_NE(bootmap_find_by_name("app", &position), nullptr);
-  EXPECT_EQ(position, 2);
-  EXPECT_EQ(bootmap_find_by_name("", &position), nullptr);
+  return out;
 }
 
-TEST_F(BootMapTest, LookupsOfUnknownRegionsGiveTheirNoneValues) {
-  boot_with(EXAMPLE);
-  EXPECT_EQ(bootmap_find("kernel"), nullptr);
-  EXPECT_EQ(bootmap_find(nullptr), nullptr);
-  EXPECT_EQ(bootmap_copy_count("kernel"), 0);
-  EXPECT_EQ(bootmap_active_index("kernel"), -1);
-  EXPECT_EQ(bootmap_copy_fs("boot", 2), nullptr);
-  EXPECT_EQ(bootmap_copy_fs("boot", -1), nullptr);
-  EXPECT_EQ(bootmap_copy_number("boot", 5), -1);
-  EXPECT_EQ(bootmap_next_fs("kernel"), nullptr);
-  std::array<char, COPY_DEVICE_PATH_SIZE> out{};
-  EXPECT_EQ(bootmap_copy_device("boot", out, 2), -1);
-  EXPECT_EQ(bootmap_find("Boot"), nullptr);  // names match exactly
+std::string map_of(const std::string& cmdline) {
+  vorn::test::TempDir dir;
+  vorn::test::ScopedPathOverride over(platform::FixedPath::KERNEL_CMDLINE,
+                                      dir.write("cmdline", cmdline));
+  EXPECT_EQ(bootmap_init(), 0);
+  return map_text();
 }
 
-TEST_F(BootMapTest, RegionWithoutActiveEntryIsInvisible) {
-  boot_with("bmap=boot:5:6");
-  EXPECT_EQ(bootmap_region_count(), 0);
-  EXPECT_EQ(bootmap_copy_count("boot"), 0);
-  EXPECT_EQ(bootmap().region_count, 1u);
-}
-
-TEST_F(BootMapTest, UnknownCopyInSeqEmptiesTheWholeActiveTable) {
-  boot_with("bmap=boot:5:6,system:7:8 bmap_seq=5:9");
-  EXPECT_EQ(bootmap_region_count(), 0);
-  EXPECT_EQ(bootmap_find("boot"), nullptr);
-}
-
-TEST_F(BootMapTest, CopySpecifications) {
-  boot_with("bmap=boot:x@5:6,sys:5%btrfs,many:1:2:3:4:5:6:7,raw:9%raw bmap_seq=6:5:3:9");
-  EXPECT_EQ(bootmap_copy_count("boot"), 1);  // unknown device x drops x@5
-  EXPECT_EQ(bootmap_copy_number("boot", 0), 6);
-  EXPECT_STREQ(bootmap_copy_fs("sys", 0), "ext4");  // unknown fs name becomes ext4
-  EXPECT_EQ(bootmap_copy_count("many"), 5);
-  EXPECT_EQ(bootmap_copy_number("many", 4), 5);
-  EXPECT_EQ(bootmap_active_index("many"), 2);
-  EXPECT_STREQ(bootmap_active_fs("raw"), "raw");
-}
-
-TEST_F(BootMapTest, NamedDeviceCopyIsToldApartFromDefaultCopyWithTheSameNumber) {
-  boot_with("bmap_dev=sd:/dev/block/mmcblk1 bmap=app:6:sd@6 bmap_seq=sd@6");
-  EXPECT_EQ(bootmap_active_index("app"), 1);
-  boot_with("bmap_dev=sd:/dev/block/mmcblk1 bmap=app:6:sd@6 bmap_seq=6");
-  EXPECT_EQ(bootmap_active_index("app"), 0);
-}
-
-TEST_F(BootMapTest, DoubleSpaceEndsTheWalkAndTrailingNewlineIsDropped) {
-  boot_with("bmap=boot:1:2  bmap_seq=2");
-  EXPECT_EQ(bootmap_region_count(), 0);
-  boot_with("bmap=boot:1:2 bmap_seq=2\n");
-  EXPECT_EQ(bootmap_active_number("boot"), 2);
-}
-
-TEST_F(BootMapTest, LaterKeyReplacesEarlierAndEmptyItemsEndLists) {
-  boot_with("bmap=a:1 bmap_seq=1 bmap=boot:1:2,,system:3 bmap_seq=2:3");
-  EXPECT_EQ(bootmap_region_count(), 1);
-  EXPECT_EQ(bootmap_active_number("boot"), 2);
-  EXPECT_EQ(bootmap_find("system"), nullptr);
-}
-
-TEST_F(BootMapTest, OverlongValueIsRejectedRatherThanCut) {
-  // A cut map could name the wrong partition: the key reads as absent instead.
-  std::string regions = "bmap=boot:1:2";
-  while (regions.size() <= 5 + 255) regions += ",r" + std::to_string(regions.size()) + ":9";
-  boot_with(regions + " bmap_seq=1");
-  EXPECT_EQ(bootmap().region_count, 0u);
-  EXPECT_EQ(bootmap_region_count(), 0);
-  std::string exact = "bmap=boot:1:2," + std::string(255 - 11, 'x') + ":3";
-  ASSERT_EQ(exact.size(), 5u + 255u);
-  boot_with(exact + " bmap_seq=1");
-  EXPECT_EQ(bootmap_active_number("boot"), 1);
-}
-
-TEST_F(BootMapTest, TenRegionsAtMostAndNamesCutTo16) {
-  std::string map = "bmap=";
+TEST(BootMap, BuiltFromTheKernelCommandLine) {
+  std::string overlong = "bmap=boot:1:2";
+  while (overlong.size() <= 5 + 255) overlong += ",r" + std::to_string(overlong.size()) + ":9";
+  const std::string longest = "bmap=boot:1:2," + std::string(255 - 11, 'x') + ":3";
+  std::string eleven = "bmap=";
   std::string seq = "bmap_seq=";
-  for (int i = 0; i < 12; ++i) {
-    // Appended piece by piece: GCC 12 at -O3 sees a false overlap in "text" + std::string.
-    map.append(i ? ",r" : "region_with_long_name_").append(std::to_string(i)).append(":");
-    map.append(std::to_string(i + 1));
-    seq.append(i ? ":" : "").append(std::to_string(i + 1));
+  for (int i = 0; i < 11; ++i) {
+    eleven +=
+        (i ? ",r" : "region_with_long_name_") + std::to_string(i) + ":" + std::to_string(i + 1);
+    seq += (i ? ":" : "") + std::to_string(i + 1);
   }
-  bootmap_set_values(map.substr(5).c_str(), seq.substr(9).c_str(), nullptr);
+  const struct {
+    std::string cmdline;
+    std::string map;
+  } cases[] = {
+      {std::string("console=ttyS0 ") + EXAMPLE + "\n",
+       "boot:mmcblk0p1%androidboot*,mmcblk0p2%androidboot>mmcblk0p2 "
+       "system:mmcblk0p3%ext4*,mmcblk0p4%ext4>mmcblk0p4 "
+       "app:mmcblk0p5%ext4,mmcblk1p6%ext4*>mmcblk0p5 "
+       "recovery:mmcblk0p7%androidboot*>mmcblk0p7"},
+      // No active copy: the region is not seen; an unknown active copy hides every region.
+      {"bmap=boot:5:6", ""},
+      {"bmap=boot:5:6,system:7:8 bmap_seq=5:9", ""},
+      // Unknown devices drop their copy, unknown file systems read as ext4, five copies at most.
+      {"bmap=boot:x@5:6,sys:5%btrfs,many:1:2:3:4:5:6:7,raw:9%raw bmap_seq=6:5:3:9",
+       "boot:mmcblk0p6%ext4*>mmcblk0p6 sys:mmcblk0p5%ext4*>mmcblk0p5 "
+       "many:mmcblk0p1%ext4,mmcblk0p2%ext4,mmcblk0p3%ext4*,mmcblk0p4%ext4,mmcblk0p5%ext4>"
+       "mmcblk0p4 raw:mmcblk0p9%raw*>mmcblk0p9"},
+      // A copy on a named device is told apart from the default device's of the same number.
+      {"bmap_dev=sd:/dev/block/mmcblk1 bmap=app:6:sd@6 bmap_seq=sd@6",
+       "app:mmcblk0p6%ext4,mmcblk1p6%ext4*>mmcblk0p6"},
+      {"bmap_dev=sd:/dev/block/mmcblk1 bmap=app:6:sd@6 bmap_seq=6",
+       "app:mmcblk0p6%ext4*,mmcblk1p6%ext4>mmcblk1p6"},
+      // Two spaces end the walk; a later key replaces an earlier; an empty item ends a list.
+      {"bmap=boot:1:2  bmap_seq=2", ""},
+      {"bmap=a:1 bmap_seq=1 bmap=boot:1:2,,system:3 bmap_seq=2:3",
+       "boot:mmcblk0p1%ext4,mmcblk0p2%ext4*>mmcblk0p1"},
+      // A cut map could name the wrong partition: an over-long value reads as absent.
+      {overlong + " bmap_seq=1", ""},
+      {longest + " bmap_seq=1", "boot:mmcblk0p1%ext4*,mmcblk0p2%ext4>mmcblk0p2"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(map_of(c.cmdline), c.map) << c.cmdline;
+
+  // Ten regions at most, names cut to 16 characters.
+  map_of(eleven + " " + seq);
   EXPECT_EQ(bootmap_region_count(), 10);
   EXPECT_STREQ(bootmap_region_name(0), "region_with_long");
+
+  vorn::test::ScopedPathOverride gone(platform::FixedPath::KERNEL_CMDLINE, "/nonexistent/cmdline");
+  EXPECT_EQ(bootmap_init(), 0);
+  EXPECT_EQ(map_text(), "");
 }
 
-// What the map drops is named on standard error; the map itself stays as it was.
-TEST_F(BootMapTest, RejectedKeysAreNamedOnStandardError) {
-  std::string eleven = "bmap=";
-  for (int i = 0; i < 11; ++i) eleven += (i ? ",r" : "r") + std::to_string(i) + ":1";
-  const std::pair<std::string, std::string> cases[] = {
-      {EXAMPLE, ""},
-      {"bmap=boot:1:2,sys:3:4,app:5:6,rec:7 bmap_seq=1:3:6:9",
-       "bmap_seq: value ignored, no region is active: \"9\" names no copy of region \"rec\""},
-      {"bmap=boot:1:2," + std::string(250, 'x'), "line: bmap: value of 259 characters ignored"},
-      {eleven, "bmap: region \"r10\" ignored: more than 10 regions"},
-  };
-  for (const auto& [cmdline, warning] : cases) {
-    testing::internal::CaptureStderr();
-    boot_with(cmdline);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.empty(), warning.empty()) << err;
-    EXPECT_NE(err.find(warning), err.npos) << err;
-  }
-  EXPECT_EQ(bootmap_region_count(), 0);  // as before: eleven regions, none active
-}
-
-TEST_F(BootMapTest, LongCommandLineIsReadToItsEnd) {
-  boot_with("console=" + std::string(1100, 'x') + " bmap=boot:1:2 bmap_seq=2\n");
-  EXPECT_EQ(bootmap_active_number("boot"), 2);
-}
-
-TEST(Cmdline, MissingFileGivesNoToken) {
-  test::ScopedPathOverride over(FixedPath::KERNEL_CMDLINE, "/nonexistent/cmdline");
-  int calls = 0;
-  cmdline_walk(&calls, [](char*, void* ctx) { ++*static_cast<int*>(ctx); });
-  EXPECT_EQ(calls, 0);
+TEST(BootMap, LookupsOutsideTheMapGiveTheirNoneValues) {
+  map_of(EXAMPLE);
+  std::array<char, COPY_DEVICE_PATH_SIZE> out{};
+  EXPECT_EQ(bootmap_copy_count("kernel"), 0);
+  EXPECT_EQ(bootmap_copy_count("Boot"), 0);  // names match exactly
+  EXPECT_EQ(bootmap_active_index("kernel"), -1);
+  EXPECT_EQ(bootmap_active_number("kernel"), -1);
+  EXPECT_EQ(bootmap_next_number("kernel"), -1);
+  EXPECT_EQ(bootmap_copy_number("boot", 2), -1);
+  EXPECT_EQ(bootmap_copy_fs("boot", -1), nullptr);
+  EXPECT_EQ(bootmap_region_name(4), nullptr);
+  EXPECT_EQ(bootmap_copy_device("boot", out, 2), -1);
+  EXPECT_EQ(bootmap_next_device("kernel", out), -1);
+  EXPECT_EQ(bootmap_active_device("boot", {}), -1);
+  EXPECT_STREQ(out.data(), "");
 }
 
 }  // namespace
