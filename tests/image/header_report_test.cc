@@ -48,7 +48,7 @@ TestHeader report_header() {
   t.hdr_crc32 = 0x0ABCDEF0;
   for (size_t i = 0; i < 20; ++i) t.hdr_sha1[i] = static_cast<uint8_t>(i);
   t.timestamp = 0;
-  t.req_sw = {"boot>=1.0.0", "", "", "", ""};
+  t.req_sw = {"boot,1.0.0,+", "", "", "", ""};
   t.contents_checksum = 0;
   t.contents_crc32 = 0x1F;
   t.contents_sha1.fill(0xA0);
@@ -69,8 +69,8 @@ TEST_F(Output, ReportListsTheFieldsInItsOwnOrder) {
             " `+<hdr_sha1>=000102030405060708090a0b0c0d0e0f10111213\n"
             " `+<alias>=boot\n"
             " `+<version>=1.0.2\n"
-            " `+<req_hw>=zt4100>=1.0\n"
-            " `+<req_sw0>=boot>=1.0.0\n"
+            " `+<req_hw>=%hw%,zt4100.1.0,+\n"
+            " `+<req_sw0>=boot,1.0.0,+\n"
             " `+<req_sw1>=\n"
             " `+<req_sw2>=\n"
             " `+<req_sw3>=\n"
@@ -126,43 +126,47 @@ TEST_F(Output, ReportIsSilentForOtherVersionsAndAtLowVerbosity) {
 }
 
 TEST(FormatTimestamp, AddsTheHoursAndNamesTheOffset) {
-  std::array<char, TIMESTAMP_TEXT_SIZE> out{};
-  const uint32_t zero = 0;
-  EXPECT_STREQ(format_timestamp(&zero, out.data(), out.size(), 9), "1970-01-01 09:00:00(GMT+9)");
-  EXPECT_STREQ(format_timestamp(&zero, out.data(), out.size(), -5), "1969-12-31 19:00:00(GMT-5)");
-  EXPECT_STREQ(format_timestamp(&zero, out.data(), out.size(), 0), "1970-01-01 00:00:00(GMT+0)");
-  const uint32_t last = 0xFFFFFFFF;
-  EXPECT_STREQ(format_timestamp(&last, out.data(), out.size(), 9), "2106-02-07 15:28:15(GMT+9)");
-  char small[11];
-  EXPECT_STREQ(format_timestamp(&zero, small, sizeof(small), 9), "1970-01-01");
-  EXPECT_EQ(format_timestamp(nullptr, out.data(), out.size(), 9), nullptr);
-  EXPECT_EQ(format_timestamp(&zero, nullptr, 10, 9), nullptr);
-}
-
-TEST_F(Output, PrintHexIsLowerCaseAndOnlyAtNormalVerbosity) {
-  const uint8_t bytes[] = {0x00, 0xAB, 0x7F};
-  ::testing::internal::CaptureStdout();
-  print_hex(3, bytes);
-  print_hex(3, nullptr);
-  core::set_verbosity(1);
-  print_hex(3, bytes);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "00ab7f");
+  const struct {
+    uint32_t time;
+    int hours;
+    size_t size;
+    const char* text;
+  } cases[] = {
+      {0, 9, TIMESTAMP_TEXT_SIZE, "1970-01-01 09:00:00(GMT+9)"},
+      {0, -5, TIMESTAMP_TEXT_SIZE, "1969-12-31 19:00:00(GMT-5)"},
+      {0, 0, TIMESTAMP_TEXT_SIZE, "1970-01-01 00:00:00(GMT+0)"},
+      {0xFFFFFFFF, 9, TIMESTAMP_TEXT_SIZE, "2106-02-07 15:28:15(GMT+9)"},
+      {0, 9, 11, "1970-01-01"},
+  };
+  for (const auto& c : cases) {
+    std::array<char, TIMESTAMP_TEXT_SIZE> out{};
+    EXPECT_STREQ(format_timestamp(&c.time, out.data(), c.size, c.hours), c.text);
+  }
+  char out[8];
+  EXPECT_EQ(format_timestamp(nullptr, out, sizeof out, 9), nullptr);
+  EXPECT_EQ(format_timestamp(&cases[0].time, nullptr, 10, 9), nullptr);
 }
 
 TEST_F(Output, InfosSeparatesItemsAndPrintsBarsForUnknownNames) {
   LoadedHeader h = LoadedHeader::binary(binary_form(report_header()));
-  EXPECT_EQ(infos(h.get(), "version,alias"), "1.0.2|boot");
-  EXPECT_EQ(infos(h.get(), "nosuch,version"), "|1.0.2");
-  EXPECT_EQ(infos(h.get(), "version,nosuch"), "1.0.2|");
-  EXPECT_EQ(infos(h.get(), "version,,alias"), "1.0.2||boot");
-  EXPECT_EQ(infos(h.get(), "version,"), "1.0.2");
-  EXPECT_EQ(infos(h.get(), ",version"), "|1.0.2");
-  EXPECT_EQ(infos(h.get(), ""), "");
-  EXPECT_EQ(infos(h.get(), "req_sw1,version"), "|1.0.2");  // an empty string still counts
-  EXPECT_EQ(infos(h.get(), "magic"), "8,4B45535452564946");
-  EXPECT_EQ(infos(h.get(), "version,hdr_checksum,hdr_sha1"),
-            "1.0.2|0x00000ba5|20,000102030405060708090A0B0C0D0E0F10111213");
-  EXPECT_EQ(infos(h.get(), "hdr_cap,tag_setup"), "0x00000004|0x00000001");
+  const struct {
+    const char* list;
+    const char* out;
+  } cases[] = {
+      {"version,alias", "1.0.2|boot"},
+      {"nosuch,version", "|1.0.2"},
+      {"version,nosuch", "1.0.2|"},
+      {"version,,alias", "1.0.2||boot"},
+      {"version,", "1.0.2"},
+      {",version", "|1.0.2"},
+      {"", ""},
+      {"req_sw1,version", "|1.0.2"},  // an empty string still counts
+      {"magic", "8,4B45535452564946"},
+      {"version,hdr_checksum,hdr_sha1",
+       "1.0.2|0x00000ba5|20,000102030405060708090A0B0C0D0E0F10111213"},
+      {"hdr_cap,tag_setup", "0x00000004|0x00000001"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(infos(h.get(), c.list), c.out) << c.list;
   char list[] = "version";
   EXPECT_EQ(cli::infos_print_fields(nullptr, list), -1);
   EXPECT_EQ(cli::infos_print_fields(h.get(), nullptr), -1);

@@ -25,8 +25,8 @@ struct TestHeader {
   std::string alias = "boot";
   uint32_t timestamp = 0x5F5E1000;
   uint32_t tag_setup = 1;
-  std::string req_hw = "zt4100>=1.0";
-  std::array<std::string, 5> req_sw = {"boot>=1.0.0", "", "system>=2.1", "", "app"};
+  std::string req_hw = "%hw%,zt4100.1.0,+";
+  std::array<std::string, 5> req_sw = {"boot,1.0.0,+", "", "system,2.1.0,=", "", "app,1.0.0,-"};
   std::string version = "1.0.2";
   uint32_t contents_off = 0x400;
   uint32_t contents_size = 1000;
