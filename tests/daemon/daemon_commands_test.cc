@@ -1,3 +1,5 @@
+// One request from its bytes to its reply: framing, words, the command table, the reply text.
+
 #include "daemon/daemon_commands.h"
 
 #include <gtest/gtest.h>
@@ -9,40 +11,44 @@
 #include <vector>
 
 #include "daemon/app_alive.h"
+#include "daemon/framing.h"
 #include "daemon/log_capture.h"
+#include "daemon/request_words.h"
+#include "daemon/socket_helpers.h"
+#include "daemon/socket_server.h"
 #include "platform/fixed_text.h"
-#include "platform/log.h"
 
 namespace vorn::daemon {
 namespace {
 
 using platform::LOG_PRIORITY_ERROR;
+using Words = std::vector<std::string>;
 
-std::vector<std::string> g_seen;  // words the fake tool runner got
-int g_answer = 0;
+Words g_seen;  // the words the fake tool got
 std::string g_reply_text;
 
 int fake_tool(int argc, char** argv, std::span<char> reply) {
   g_seen.assign(argv, argv + argc);
   EXPECT_EQ(argv[argc], nullptr);
-  EXPECT_EQ(reply.size(), REPLY_TEXT_SIZE);
   platform::copy_text(reply, g_reply_text);
-  return g_answer;
+  return argc;
 }
 
-class DaemonCommands : public testing::Test {
+class Request : public testing::Test {
  protected:
-  DaemonCommands() {
+  Request() {
     g_seen.clear();
-    g_answer = 0;
     g_reply_text.clear();
     set_tool_runner(fake_tool);
     appalive_clear();
   }
-  ~DaemonCommands() override { set_tool_runner(nullptr); }
+  ~Request() override {
+    set_tool_runner(nullptr);
+    appalive_clear();
+  }
 
   // The reply body for one request line.
-  std::string reply_for(std::string request) {
+  static std::string reply_for(std::string request) {
     request.push_back('\0');
     std::array<char, REPLY_TEXT_SIZE> text{};
     const int code = run_request(request, text);
@@ -53,59 +59,59 @@ class DaemonCommands : public testing::Test {
   test::LogCapture log_;
 };
 
-TEST_F(DaemonCommands, TableLookupIsExact) {
-  EXPECT_EQ(daemon_command_find(DAEMON_COMMANDS, "vorn"), &DAEMON_COMMANDS[0]);
-  EXPECT_EQ(daemon_command_find(DAEMON_COMMANDS, "appalive"), &DAEMON_COMMANDS[1]);
-  EXPECT_EQ(daemon_command_find(DAEMON_COMMANDS, "Vorn"), nullptr);
-  EXPECT_EQ(daemon_command_find(DAEMON_COMMANDS, ""), nullptr);
-}
-
-TEST_F(DaemonCommands, VornHandsTheWordsToTheTool) {
-  EXPECT_EQ(reply_for("vorn getprop sys.eth.if"), "0\n");
-  EXPECT_EQ(g_seen, (std::vector<std::string>{"vorn", "getprop", "sys.eth.if"}));
-}
-
-TEST_F(DaemonCommands, ReplyCarriesTheCodeAndTheText) {
-  g_answer = -2;
-  EXPECT_EQ(reply_for("vorn"), "-2\n");
-  g_answer = 0;
-  g_reply_text = "eth0\n";
-  EXPECT_EQ(reply_for("vorn getprop sys.eth.if"), "0\neth0\n\n");
-  g_reply_text = "zt4100.1.0";
-  EXPECT_EQ(reply_for("vorn info hw_version"), "0\nzt4100.1.0\n");
-}
-
-TEST_F(DaemonCommands, UnsupportedCommandsAnswerMinusOne) {
-  EXPECT_EQ(reply_for("foo bar"), "-1\n");
-  EXPECT_TRUE(log_.has("unsupported command 'foo'\n", LOG_PRIORITY_ERROR));
-  EXPECT_EQ(reply_for(" \t\r\n "), "-1\n");
-  EXPECT_TRUE(log_.has("unsupported command ''\n", LOG_PRIORITY_ERROR));
-  EXPECT_TRUE(g_seen.empty());
-}
-
-TEST_F(DaemonCommands, NineWordsAreTooManyEightAreServed) {
-  EXPECT_EQ(reply_for("vorn 1 2 3 4 5 6 7 8"), "-1\n");
-  EXPECT_TRUE(log_.has("too many arguments\n", LOG_PRIORITY_ERROR));
-  EXPECT_TRUE(g_seen.empty());
-  g_answer = 7;
-  EXPECT_EQ(reply_for("vorn 1 2 3 4 5 6 7"), "7\n");
-  EXPECT_EQ(g_seen.size(), 8u);
-}
-
-TEST_F(DaemonCommands, AppaliveIsServedByTheLivenessMonitor) {
-  EXPECT_EQ(reply_for("appalive set 9 100"), "-1\n");
-  EXPECT_EQ(reply_for("appalive set 10 100"), "0\n");
-  EXPECT_EQ(appalive_watch().pid, 100);
-  EXPECT_TRUE(g_seen.empty());
-}
-
-int count_words(int argc, char**, std::span<char>) { return argc; }
-
-TEST_F(DaemonCommands, ARowWithACountRefusesOtherCounts) {
-  static constexpr DaemonCommand TABLE[] = {
-      {.name = "pair", .arg_count = 2, .handler = count_words},
-      {.name = "pair", .arg_count = 0, .handler = count_words},
+TEST(RequestWords, SplitAtRunsOfWhiteSpaceUpToTheFirstNulEightAtMost) {
+  const struct {
+    std::string text;
+    Words words;
+  } cases[] = {
+      {"vorn getprop sys.eth.if", {"vorn", "getprop", "sys.eth.if"}},
+      {" \t vorn\n\v\f\rinfo  \r\n", {"vorn", "info"}},
+      {" \t\n\v\f\r ", {}},
+      {"1 2 3 4 5 6 7 8   ", {"1", "2", "3", "4", "5", "6", "7", "8"}},
+      {"1 2 3 4 5 6 7 8 9", {"<too many>"}},
+      {std::string("vorn info\0 a b c d e f g h i", 29), {"vorn", "info"}},
+      {std::string("\0vorn", 5), {}},
   };
+  for (const auto& c : cases) {
+    std::string text = c.text + '\0';
+    RequestWords words;
+    const int count = split_words(text, words);
+    Words got = count == WORDS_TOO_MANY ? Words{"<too many>"} : Words{};
+    for (int i = 0; i < count; ++i) got.emplace_back(words.words[static_cast<size_t>(i)]);
+    EXPECT_EQ(got, c.words) << c.text;
+    EXPECT_TRUE(count < 0 || words.words[static_cast<size_t>(count)] == nullptr);
+  }
+}
+
+TEST_F(Request, RepliesAndLogLinesOfTheCommands) {
+  const struct {
+    const char* request;
+    const char* reply_text;
+    const char* reply;
+    const char* logged;
+  } cases[] = {
+      {"vorn getprop sys.eth.if", "", "3\n", nullptr},
+      {"vorn getprop sys.eth.if", "eth0\n", "3\neth0\n\n", nullptr},
+      {"vorn info hw_version", "zt4100.1.0", "3\nzt4100.1.0\n", nullptr},
+      {"vorn 1 2 3 4 5 6 7", "", "8\n", nullptr},
+      {"vorn 1 2 3 4 5 6 7 8", "", "-1\n", "too many arguments\n"},
+      {"foo bar", "", "-1\n", "unsupported command 'foo'\n"},
+      {"Vorn", "", "-1\n", "unsupported command 'Vorn'\n"},
+      {" \t\r\n ", "", "-1\n", "unsupported command ''\n"},
+      {"appalive set 9 100", "", "-1\n", nullptr},
+      {"appalive set 10 100", "", "0\n", nullptr},
+  };
+  for (const auto& c : cases) {
+    g_reply_text = c.reply_text;
+    EXPECT_EQ(reply_for(c.request), c.reply) << c.request;
+    EXPECT_TRUE(!c.logged || log_.has(c.logged, LOG_PRIORITY_ERROR)) << c.logged;
+  }
+  EXPECT_EQ(g_seen, (Words{"vorn", "1", "2", "3", "4", "5", "6", "7"}));
+  EXPECT_EQ(appalive_watch().pid, 100);
+}
+
+TEST_F(Request, ARowWithAWordCountRefusesOtherCounts) {
+  static constexpr DaemonCommand TABLE[] = {{.name = "pair", .arg_count = 2, .handler = fake_tool}};
   std::array<char, REPLY_TEXT_SIZE> text{};
   char three[] = "pair a b";
   EXPECT_EQ(run_request_in(TABLE, three, text), DAEMON_COMMAND_FAILED);
@@ -114,7 +120,7 @@ TEST_F(DaemonCommands, ARowWithACountRefusesOtherCounts) {
   EXPECT_EQ(run_request_in(TABLE, two, text), 2);
 }
 
-TEST_F(DaemonCommands, ReplyFormattingNeverOverflows) {
+TEST_F(Request, ReplyFormattingNeverOverflows) {
   std::array<char, REPLY_TEXT_SIZE> text;
   text.fill('x');
   text.back() = '\0';
@@ -123,18 +129,13 @@ TEST_F(DaemonCommands, ReplyFormattingNeverOverflows) {
   EXPECT_EQ(body.size(), 12 + 511 + 1);
   EXPECT_EQ(body.substr(0, 12), "-2147483648\n");
   EXPECT_EQ(body.back(), '\n');
-
-  // A text without a NUL is read only up to the end of its buffer.
-  text.fill('y');
+  text.fill('y');  // no NUL: read only up to the end of its buffer
   EXPECT_EQ(format_reply(out, 0, text).size(), 2 + 512 + 1);
-
-  // A small output buffer cuts the reply and stays terminated.
   std::array<char, 8> small;
-  small.fill('z');
-  EXPECT_EQ(format_reply(small, 0, text), "0\nyyyyy");
+  EXPECT_EQ(format_reply(small, 0, text), "0\nyyyyy");  // cut, and terminated
 }
 
-TEST_F(DaemonCommands, VornRunsUnderTheCommandMutex) {
+TEST_F(Request, ToolCommandsRunUnderTheCommandMutex) {
   static std::atomic<bool> held{false};
   set_tool_runner([](int, char**, std::span<char>) {
     // Asked from another thread: try_lock by the owner itself would be undefined.
@@ -147,6 +148,44 @@ TEST_F(DaemonCommands, VornRunsUnderTheCommandMutex) {
   });
   EXPECT_EQ(reply_for("vorn help"), "0\n");
   EXPECT_TRUE(held);
+}
+
+// The management loop on the daemon end of a socket pair: what a client gets for its bytes.
+TEST_F(Request, FramingErrorsCloseTheConnectionWithoutReply) {
+  std::string longest = "vorn info foo";
+  longest.resize(MAX_REQUEST_LENGTH, ' ');
+  const struct {
+    std::string bytes;
+    const char* reply;  // null: closed without one
+    const char* logged;
+  } cases[] = {
+      {test::frame(longest), "3\n", "eof\n"},
+      {test::frame("", 0), nullptr, "invalid size 0\n"},
+      {test::frame(std::string(1024, 'a')), nullptr, "invalid size 1024\n"},
+      {test::frame("vorn", 10), nullptr, "failed to read command\n"},
+      {std::string(1, '\x05'), nullptr, "failed to read size\n"},
+  };
+  for (const auto& c : cases) {
+    auto [client, server] = test::socket_pair();
+    std::thread thread(management, server.release());
+    ASSERT_TRUE(test::send_all(client.get(), c.bytes));
+    ::shutdown(client.get(), SHUT_WR);
+    const std::optional<std::string> reply = test::read_reply(client.get());
+    EXPECT_EQ(reply.value_or("<none>"), c.reply ? c.reply : "<none>") << c.logged;
+    EXPECT_FALSE(test::read_reply(client.get()).has_value()) << "closed after it";
+    thread.join();
+    EXPECT_TRUE(log_.has(c.logged, LOG_PRIORITY_ERROR)) << c.logged;
+  }
+}
+
+TEST_F(Request, ReadsAndWritesRefuseBadCountsAndAGoneClientRaisesNoSigpipe) {
+  auto [client, server] = test::socket_pair();
+  char byte = 0;
+  EXPECT_EQ(read_fully(server.get(), &byte, -1), -1);
+  EXPECT_EQ(write_fully(server.get(), "x", -1), -1);
+  client.reset();
+  EXPECT_EQ(write_frame(server.get(), "0\n"), -1);
+  EXPECT_EQ(log_.lines().back().rfind("write error: ", 0), 0u);
 }
 
 }  // namespace

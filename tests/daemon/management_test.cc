@@ -1,3 +1,5 @@
+// Connections of the control socket, served by the real tool dispatcher in-process.
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -12,13 +14,10 @@
 #include <vector>
 
 #include "daemon/app_alive.h"
-#include "daemon/daemon_commands.h"
-#include "daemon/framing.h"
 #include "daemon/log_capture.h"
 #include "daemon/socket_helpers.h"
 #include "daemon/socket_server.h"
 #include "platform/fixed_paths.h"
-#include "platform/log.h"
 #include "support/path_override.h"
 #include "support/temp_dir.h"
 
@@ -26,13 +25,11 @@ namespace vorn::daemon {
 namespace {
 
 using platform::LOG_PRIORITY_ERROR;
-using platform::LOG_PRIORITY_INFO;
 using platform::UniqueFd;
 using test::frame;
 using test::read_reply;
 using test::send_all;
 
-// The real tool dispatcher behind the socket, with a kernel command line of our own.
 class Management : public testing::Test {
  protected:
   Management()
@@ -42,21 +39,38 @@ class Management : public testing::Test {
   }
   ~Management() override { appalive_clear(); }
 
-  // Waits until that many connections have logged their close (detached threads must be done
-  // before the log capture goes away).
-  void wait_for_threads_to_close(size_t count) {
+  UniqueFd listen_here() {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = this->address();
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(fd.get(), LISTEN_BACKLOG), 0);
+    return fd;
+  }
+  UniqueFd connect_here() {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = this->address();
+    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    return fd;
+  }
+  sockaddr_un address() const {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    dir_.file("sock").copy(a.sun_path, sizeof a.sun_path - 1);
+    return a;
+  }
+
+  // Detached connection threads must be done before the log capture goes away.
+  void wait_for_closed_connections(size_t count) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
-      size_t closed = 0;
-      for (const std::string& line : log_.lines()) {
-        if (line.rfind("management: closing connection", 0) == 0) ++closed;
-      }
-      if (closed >= count || std::chrono::steady_clock::now() > end) {
-        EXPECT_GE(closed, count);
-        return;
-      }
+    size_t closed = 0;
+    while (closed < count && std::chrono::steady_clock::now() < end) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      closed = 0;
+      for (const std::string& line : log_.lines()) {
+        closed += line.starts_with("management: closing connection") ? 1 : 0;
+      }
     }
+    EXPECT_GE(closed, count);
   }
 
   test::TempDir dir_;
@@ -71,10 +85,9 @@ struct Connection {
     client = std::move(c);
     thread = std::thread(management, std::move(s));
   }
-  ~Connection() { close(); }
-  void close() {
+  ~Connection() {
     client.reset();
-    if (thread.joinable()) thread.join();
+    thread.join();
   }
   std::optional<std::string> ask(std::string_view request) {
     if (!send_all(client.get(), frame(request))) return std::nullopt;
@@ -84,47 +97,33 @@ struct Connection {
   std::thread thread;
 };
 
-TEST_F(Management, ToolCommandsEndToEnd) {
-  Connection connection;
-  EXPECT_EQ(connection.ask("vorn"), "-2\n");
-  EXPECT_EQ(connection.ask("vorn info foo"), "0\n");
-  EXPECT_EQ(connection.ask("vorn info hw_version"), "0\nzt4100.1.0\n");
-  EXPECT_EQ(connection.ask("vorn help"), "0\n");
-  EXPECT_EQ(connection.ask("vorn bogus"), "-2\n");
-  connection.close();
-  EXPECT_TRUE(log_.has("execute('vorn info foo')\n", LOG_PRIORITY_INFO));
-  EXPECT_TRUE(log_.has("reply: '0\nzt4100.1.0\n'\n", LOG_PRIORITY_INFO));
-  EXPECT_TRUE(log_.has("eof\n", LOG_PRIORITY_ERROR));
-  EXPECT_TRUE(log_.has("failed to read size\n", LOG_PRIORITY_ERROR));
+// Errors of one command keep the connection; each command starts afresh (a quiet one leaves
+// the next one its own output rules); back-to-back requests are answered in order.
+TEST_F(Management, RequestsOfOneConnection) {
+  {
+    Connection connection;
+    for (const auto& [request, reply] : std::vector<std::pair<const char*, const char*>>{
+             {"vorn", "-2\n"},
+             {"vorn info hw_version", "0\nzt4100.1.0\n"},
+             {"vorn info foo", "0\n"},
+             {"vorn bogus", "-2\n"},
+             {"foo bar", "-1\n"},
+             {"appalive set 30", "-1\n"},
+             {"appalive set 30 abc", "0\n"},
+             {"vorn help", "0\n"}}) {
+      EXPECT_EQ(connection.ask(request), reply) << request;
+    }
+    ASSERT_TRUE(send_all(connection.client.get(),
+                         frame("vorn info hw_version") + frame("vorn") + frame("appalive x")));
+    EXPECT_EQ(read_reply(connection.client.get()), "0\nzt4100.1.0\n");
+    EXPECT_EQ(read_reply(connection.client.get()), "-2\n");
+    EXPECT_EQ(read_reply(connection.client.get()), "-1\n");
+  }
+  EXPECT_TRUE(log_.has("execute('vorn info foo')\n", platform::LOG_PRIORITY_INFO));
+  EXPECT_TRUE(log_.has("reply: '0\nzt4100.1.0\n'\n", platform::LOG_PRIORITY_INFO));
   const std::vector<std::string> lines = log_.lines();
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.front().rfind("management: new connection[thread](socket=", 0), 0u);
-  EXPECT_EQ(lines.back().rfind("management: closing connection[thread](socket=", 0), 0u);
-}
-
-TEST_F(Management, CommandErrorsKeepTheConnection) {
-  Connection connection;
-  EXPECT_EQ(connection.ask("   "), "-1\n");
-  EXPECT_EQ(connection.ask("foo bar"), "-1\n");
-  EXPECT_EQ(connection.ask("vorn 1 2 3 4 5 6 7 8"), "-1\n");
-  EXPECT_EQ(connection.ask("appalive set 30"), "-1\n");
-  EXPECT_EQ(connection.ask("appalive set 30 abc"), "0\n");
-  EXPECT_EQ(connection.ask("vorn info foo"), "0\n");
-}
-
-TEST_F(Management, BackToBackRequestsAreAnsweredInOrder) {
-  Connection connection;
-  ASSERT_TRUE(send_all(connection.client.get(),
-                       frame("vorn info hw_version") + frame("vorn") + frame("appalive x")));
-  EXPECT_EQ(read_reply(connection.client.get()), "0\nzt4100.1.0\n");
-  EXPECT_EQ(read_reply(connection.client.get()), "-2\n");
-  EXPECT_EQ(read_reply(connection.client.get()), "-1\n");
-}
-
-TEST_F(Management, AQuietCommandDoesNotLeaveTheDaemonQuiet) {
-  Connection connection;
-  EXPECT_EQ(connection.ask("vorn info hw_version"), "0\nzt4100.1.0\n");
-  EXPECT_EQ(connection.ask("vorn info foo"), "0\n");
+  EXPECT_TRUE(lines.front().starts_with("management: new connection[thread](socket="));
+  EXPECT_TRUE(lines.back().starts_with("management: closing connection[thread](socket="));
 }
 
 // Many connections and requests: the sanitizer builds check that nothing leaks or races.
@@ -143,51 +142,27 @@ TEST_F(Management, ThousandRequestsOverManyConnections) {
   for (auto& t : clients) t.join();
 }
 
-// A listening Unix socket in the test's directory.
-UniqueFd listen_at(const std::string& path) {
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof address.sun_path - 1);
-  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  EXPECT_EQ(::listen(fd.get(), LISTEN_BACKLOG), 0);
-  return fd;
-}
-
-UniqueFd connect_to(const std::string& path) {
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof address.sun_path - 1);
-  EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  return fd;
-}
-
-TEST_F(Management, SilentClientIsDropped) {
+TEST_F(Management, SilentClientIsDroppedAndSpeakingOneServed) {
   auto [client, server] = test::socket_pair();
   EXPECT_EQ(serve_connection(std::move(server), 50), ACCEPT_SILENT);
   EXPECT_TRUE(log_.has("Data is Errored.\n", LOG_PRIORITY_ERROR));
-  EXPECT_FALSE(log_.has("Data is available now.\n"));
   EXPECT_FALSE(read_reply(client.get()).has_value());
-}
-
-TEST_F(Management, ClientThatSpeaksIsServed) {
-  auto [client, server] = test::socket_pair();
-  ASSERT_TRUE(send_all(client.get(), frame("vorn info foo")));
-  ::shutdown(client.get(), SHUT_WR);
-  EXPECT_EQ(serve_connection(std::move(server), 50), ACCEPT_SERVED);
+  auto [speaking, end] = test::socket_pair();
+  ASSERT_TRUE(send_all(speaking.get(), frame("vorn info foo")));
+  ::shutdown(speaking.get(), SHUT_WR);
+  EXPECT_EQ(serve_connection(end.release(), 50), ACCEPT_SERVED);
   EXPECT_TRUE(log_.has("Data is available now.\n", LOG_PRIORITY_ERROR));
-  EXPECT_EQ(read_reply(client.get()), "0\n");
+  EXPECT_EQ(read_reply(speaking.get()), "0\n");
 }
 
 // The wait for a client's first bytes happens in its own thread: a silent client does not
 // hold up the next one.
 TEST_F(Management, SilentClientDoesNotHoldUpOthers) {
-  const UniqueFd listener = listen_at(dir_.file("sock"));
-  const UniqueFd silent = connect_to(dir_.file("sock"));
+  const UniqueFd listener = listen_here();
+  const UniqueFd silent = connect_here();
   EXPECT_EQ(accept_one(listener.get(), 2000), ACCEPT_SERVED);
   const auto start = std::chrono::steady_clock::now();
-  const UniqueFd speaking = connect_to(dir_.file("sock"));
+  const UniqueFd speaking = connect_here();
   ASSERT_TRUE(send_all(speaking.get(), frame("vorn info foo")));
   EXPECT_EQ(accept_one(listener.get(), 2000), ACCEPT_SERVED);
   EXPECT_EQ(read_reply(speaking.get()), "0\n");
@@ -196,18 +171,7 @@ TEST_F(Management, SilentClientDoesNotHoldUpOthers) {
   ::shutdown(speaking.get(), SHUT_WR);
   EXPECT_TRUE(log_.wait_for("Data is Errored.\n", 5000));
   EXPECT_FALSE(read_reply(silent.get()).has_value());
-  wait_for_threads_to_close(1);
-}
-
-TEST_F(Management, AcceptedClientIsServedByAThread) {
-  const UniqueFd listener = listen_at(dir_.file("sock"));
-  UniqueFd client = connect_to(dir_.file("sock"));
-  ASSERT_TRUE(send_all(client.get(), frame("vorn info foo")));
-  EXPECT_EQ(accept_one(listener.get(), 1000), ACCEPT_SERVED);
-  EXPECT_EQ(read_reply(client.get()), "0\n");
-  EXPECT_TRUE(log_.has("Data is available now.\n", LOG_PRIORITY_ERROR));
-  client.reset();
-  wait_for_threads_to_close(1);
+  wait_for_closed_connections(1);
 }
 
 // poll() has no descriptor limit; select() would write past its fd_set here.
@@ -218,24 +182,21 @@ TEST_F(Management, DescriptorsAbove1023AreWaitedFor) {
   const rlimit saved = limit;
   limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 1200);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
-  const UniqueFd listener = listen_at(dir_.file("sock"));
+  const UniqueFd listener = listen_here();
   std::vector<UniqueFd> filler;
   const UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  while (true) {
-    UniqueFd fd(::fcntl(null.get(), F_DUPFD_CLOEXEC, 0));
-    ASSERT_TRUE(fd.ok());
-    const bool high = fd.get() >= 1100;
-    filler.push_back(std::move(fd));
-    if (high) break;
+  while (filler.empty() || filler.back().get() < 1100) {
+    filler.emplace_back(::fcntl(null.get(), F_DUPFD_CLOEXEC, 0));
+    ASSERT_TRUE(filler.back().ok());
   }
   // The client end takes the next free descriptor; free one slot up high for the accepted one.
-  const UniqueFd client = connect_to(dir_.file("sock"));
+  const UniqueFd client = connect_here();
   filler.pop_back();
   ASSERT_TRUE(send_all(client.get(), frame("vorn info foo")));
   EXPECT_EQ(accept_one(listener.get(), 1000), ACCEPT_SERVED);
   EXPECT_EQ(read_reply(client.get()), "0\n");
   ::shutdown(client.get(), SHUT_WR);
-  wait_for_threads_to_close(1);
+  wait_for_closed_connections(1);
   filler.clear();
   ::setrlimit(RLIMIT_NOFILE, &saved);
 }

@@ -75,29 +75,28 @@ class Tools : public testing::Test {
   pid_t init_ = -1;
 };
 
-TEST_F(Tools, ClientPrintsTheReplyAndExitsWithItsCode) {
+TEST_F(Tools, ClientSendsOneRequestAndExitsWithTheReplyCode) {
   ASSERT_GT(init_, 0);
-  Outcome r = ask({"vorn", "a", "b"});
-  EXPECT_EQ(r.out, "3\nwords=3\n");
-  EXPECT_EQ(r.status, 3);
-  r = ask({"vorn a b c d"});  // one string, split by the daemon
-  EXPECT_EQ(r.out, "5\nwords=5\n");
-  r = ask({"vorn", "x"}, true);
-  EXPECT_EQ(r.out, "words=2\n");
-  r = ask({"foo"});
-  EXPECT_EQ(r.out, "-1\n");
-  EXPECT_EQ(r.status, 255);
-}
-
-TEST_F(Tools, LongestRequestIsServedLongerOnesAreRefused) {
-  ASSERT_GT(init_, 0);
-  std::string request = "vorn x";
-  request.resize(1023, ' ');
-  EXPECT_EQ(ask({request}).out, "2\nwords=2\n");
-  request.push_back(' ');
-  const Outcome refused = ask({request});
-  EXPECT_EQ(refused.out, "");
-  EXPECT_EQ(refused.status, 125);
+  std::string longest = "vorn x";
+  longest.resize(1023, ' ');
+  const struct {
+    std::vector<std::string> words;
+    bool text_only;
+    std::string out;
+    int status;
+  } cases[] = {
+      {{"vorn", "a", "b"}, false, "3\nwords=3\n", 3},
+      {{"vorn a b c d"}, false, "5\nwords=5\n", 5},  // one string, split by the daemon
+      {{"vorn", "x"}, true, "words=2\n", 2},
+      {{"foo"}, false, "-1\n", 255},
+      {{longest}, false, "2\nwords=2\n", 2},
+      {{longest + " "}, false, "", 125},  // refused: no reply
+  };
+  for (const auto& c : cases) {
+    const Outcome r = ask(c.words, c.text_only);
+    EXPECT_EQ(r.out, c.out) << c.words[0].substr(0, 20);
+    EXPECT_EQ(r.status, c.status) << c.words[0].substr(0, 20);
+  }
 }
 
 TEST_F(Tools, InitHandsOverTheSocketAndCleansUp) {
