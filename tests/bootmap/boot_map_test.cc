@@ -87,8 +87,7 @@ TEST(BootMap, BuiltFromTheKernelCommandLine) {
        "boot:mmcblk0p1%ext4,mmcblk0p2%ext4*>mmcblk0p1"},
       // A cut map could name the wrong partition: an over-long value reads as absent.
       {overlong + " bmap_seq=1", ""},
-      {longest + " bmap_seq=1", "boot:mmcblk0p1%ext4*,mmcblk0p2%ext4>mmcblk0p2"},
-  };
+      {longest + " bmap_seq=1", "boot:mmcblk0p1%ext4*,mmcblk0p2%ext4>mmcblk0p2"}};
   for (const auto& c : cases) EXPECT_EQ(map_of(c.cmdline), c.map) << c.cmdline;
 
   // Ten regions at most, names cut to 16 characters.

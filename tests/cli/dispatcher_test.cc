@@ -51,23 +51,21 @@ TEST_F(Dispatch, CommandWordsAndTheirArguments) {
     int result;
     std::string out;
   };
-  const Case cases[] = {
-      {{"vorn"}, DISPATCH_UNKNOWN, ""},
-      {{"vorn", "Help"}, DISPATCH_UNKNOWN, ""},
-      {{"vorn", ""}, DISPATCH_UNKNOWN, ""},
-      {{"vorn", "info"}, 0, ""},
-      {{"vorn", "info", "foo"}, 0, ""},
-      {{"vorn", "info", "hw_version"}, 0, "zt4100.1.0"},
-      {{"vorn", "list"}, 0, ""},
-      {{"vorn", "list", "bmaps"}, 0, ""},
-      {{"vorn", "infos", "version"}, DISPATCH_UNKNOWN, ""},
-      {{"vorn", "getprop", "sys.eth.if"}, 0, "eth1\n"},
-      {{"vorn", "getprop", "sys.nothing"}, 0, ""},
-      {{"vorn", "setprop"}, DISPATCH_UNKNOWN, ""},
-      {{"vorn", "setprop", "sys.mem.free", "5"}, -1, ""},
-      {{"vorn", "setprop", "!sys.eth.if"}, -1, ""},
-      {{"vorn", "setprop", "sys.mem.min_free", "1;reboot"}, -1, ""},
-  };
+  const Case cases[] = {{{"vorn"}, DISPATCH_UNKNOWN, ""},
+                        {{"vorn", "Help"}, DISPATCH_UNKNOWN, ""},
+                        {{"vorn", ""}, DISPATCH_UNKNOWN, ""},
+                        {{"vorn", "info"}, 0, ""},
+                        {{"vorn", "info", "foo"}, 0, ""},
+                        {{"vorn", "info", "hw_version"}, 0, "zt4100.1.0"},
+                        {{"vorn", "list"}, 0, ""},
+                        {{"vorn", "list", "bmaps"}, 0, ""},
+                        {{"vorn", "infos", "version"}, DISPATCH_UNKNOWN, ""},
+                        {{"vorn", "getprop", "sys.eth.if"}, 0, "eth1\n"},
+                        {{"vorn", "getprop", "sys.nothing"}, 0, ""},
+                        {{"vorn", "setprop"}, DISPATCH_UNKNOWN, ""},
+                        {{"vorn", "setprop", "sys.mem.free", "5"}, -1, ""},
+                        {{"vorn", "setprop", "!sys.eth.if"}, -1, ""},
+                        {{"vorn", "setprop", "sys.mem.min_free", "1;reboot"}, -1, ""}};
   for (const Case& c : cases) {
     EXPECT_EQ(run(c.words), c.result) << testing::PrintToString(c.words);
     EXPECT_EQ(out_, c.out) << testing::PrintToString(c.words);
@@ -100,12 +98,10 @@ TEST_F(Dispatch, DaemonRunsAreQuietAndCollectResultsInTheReply) {
     std::vector<std::string> words;
     std::string reply;
   };
-  const Case cases[] = {
-      {{"vorn", "info", "hw_version"}, "zt4100.1.0"},
-      {{"vorn", "getprop", "sys.eth.if"}, "eth1\n"},
-      {{"vorn", "getprop"}, ""},
-      {{"vorn", "help"}, ""},
-  };
+  const Case cases[] = {{{"vorn", "info", "hw_version"}, "zt4100.1.0"},
+                        {{"vorn", "getprop", "sys.eth.if"}, "eth1\n"},
+                        {{"vorn", "getprop"}, ""},
+                        {{"vorn", "help"}, ""}};
   for (const Case& c : cases) {
     std::array<char, core::REPLY_BUFFER_SIZE> reply{};
     EXPECT_EQ(run(c.words, reply), 0);

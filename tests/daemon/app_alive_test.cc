@@ -116,8 +116,7 @@ TEST_F(AppAlive, FiringOnTheTickAfterTheTimeout) {
   } cases[] = {
       {"1234", "", {"kill 1234"}, nullptr},
       {"1234", "android@com.x/.Main", {"kill 1234", "run am start com.x/.Main"}, nullptr},
-      {"1", "/system/bin/foo", {"run /system/bin/foo"}, "-->appalive: cmd(/system/bin/foo)\n"},
-  };
+      {"1", "/system/bin/foo", {"run /system/bin/foo"}, "-->appalive: cmd(/system/bin/foo)\n"}};
   for (const auto& c : cases) {
     {
       std::lock_guard lock(g_mutex);

@@ -63,15 +63,13 @@ TEST(RequestWords, SplitAtRunsOfWhiteSpaceUpToTheFirstNulEightAtMost) {
   const struct {
     std::string text;
     Words words;
-  } cases[] = {
-      {"vorn getprop sys.eth.if", {"vorn", "getprop", "sys.eth.if"}},
-      {" \t vorn\n\v\f\rinfo  \r\n", {"vorn", "info"}},
-      {" \t\n\v\f\r ", {}},
-      {"1 2 3 4 5 6 7 8   ", {"1", "2", "3", "4", "5", "6", "7", "8"}},
-      {"1 2 3 4 5 6 7 8 9", {"<too many>"}},
-      {std::string("vorn info\0 a b c d e f g h i", 29), {"vorn", "info"}},
-      {std::string("\0vorn", 5), {}},
-  };
+  } cases[] = {{"vorn getprop sys.eth.if", {"vorn", "getprop", "sys.eth.if"}},
+               {" \t vorn\n\v\f\rinfo  \r\n", {"vorn", "info"}},
+               {" \t\n\v\f\r ", {}},
+               {"1 2 3 4 5 6 7 8   ", {"1", "2", "3", "4", "5", "6", "7", "8"}},
+               {"1 2 3 4 5 6 7 8 9", {"<too many>"}},
+               {std::string("vorn info\0 a b c d e f g h i", 29), {"vorn", "info"}},
+               {std::string("\0vorn", 5), {}}};
   for (const auto& c : cases) {
     std::string text = c.text + '\0';
     RequestWords words;
@@ -89,18 +87,16 @@ TEST_F(Request, RepliesAndLogLinesOfTheCommands) {
     const char* reply_text;
     const char* reply;
     const char* logged;
-  } cases[] = {
-      {"vorn getprop sys.eth.if", "", "3\n", nullptr},
-      {"vorn getprop sys.eth.if", "eth0\n", "3\neth0\n\n", nullptr},
-      {"vorn info hw_version", "zt4100.1.0", "3\nzt4100.1.0\n", nullptr},
-      {"vorn 1 2 3 4 5 6 7", "", "8\n", nullptr},
-      {"vorn 1 2 3 4 5 6 7 8", "", "-1\n", "too many arguments\n"},
-      {"foo bar", "", "-1\n", "unsupported command 'foo'\n"},
-      {"Vorn", "", "-1\n", "unsupported command 'Vorn'\n"},
-      {" \t\r\n ", "", "-1\n", "unsupported command ''\n"},
-      {"appalive set 9 100", "", "-1\n", nullptr},
-      {"appalive set 10 100", "", "0\n", nullptr},
-  };
+  } cases[] = {{"vorn getprop sys.eth.if", "", "3\n", nullptr},
+               {"vorn getprop sys.eth.if", "eth0\n", "3\neth0\n\n", nullptr},
+               {"vorn info hw_version", "zt4100.1.0", "3\nzt4100.1.0\n", nullptr},
+               {"vorn 1 2 3 4 5 6 7", "", "8\n", nullptr},
+               {"vorn 1 2 3 4 5 6 7 8", "", "-1\n", "too many arguments\n"},
+               {"foo bar", "", "-1\n", "unsupported command 'foo'\n"},
+               {"Vorn", "", "-1\n", "unsupported command 'Vorn'\n"},
+               {" \t\r\n ", "", "-1\n", "unsupported command ''\n"},
+               {"appalive set 9 100", "", "-1\n", nullptr},
+               {"appalive set 10 100", "", "0\n", nullptr}};
   for (const auto& c : cases) {
     g_reply_text = c.reply_text;
     EXPECT_EQ(reply_for(c.request), c.reply) << c.request;
@@ -158,13 +154,11 @@ TEST_F(Request, FramingErrorsCloseTheConnectionWithoutReply) {
     std::string bytes;
     const char* reply;  // null: closed without one
     const char* logged;
-  } cases[] = {
-      {test::frame(longest), "3\n", "eof\n"},
-      {test::frame("", 0), nullptr, "invalid size 0\n"},
-      {test::frame(std::string(1024, 'a')), nullptr, "invalid size 1024\n"},
-      {test::frame("vorn", 10), nullptr, "failed to read command\n"},
-      {std::string(1, '\x05'), nullptr, "failed to read size\n"},
-  };
+  } cases[] = {{test::frame(longest), "3\n", "eof\n"},
+               {test::frame("", 0), nullptr, "invalid size 0\n"},
+               {test::frame(std::string(1024, 'a')), nullptr, "invalid size 1024\n"},
+               {test::frame("vorn", 10), nullptr, "failed to read command\n"},
+               {std::string(1, '\x05'), nullptr, "failed to read size\n"}};
   for (const auto& c : cases) {
     auto [client, server] = test::socket_pair();
     std::thread thread(management, server.release());

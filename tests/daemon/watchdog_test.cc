@@ -83,22 +83,20 @@ TEST_F(Watchdog, ConfigurationFromTheProperties) {
     const char* enable;  // null: absent
     const char* timeout;
     int result, sleep;
-  } cases[] = {
-      {nullptr, "60", WATCHDOG_OFF, 0},
-      {"", "60", WATCHDOG_OFF, 0},
-      {"1 ", "60", WATCHDOG_OFF, 0},
-      {" 1", "60", WATCHDOG_OFF, 0},
-      {"01", "60", WATCHDOG_OFF, 0},
-      {"yes", "60", WATCHDOG_OFF, 0},
-      {"1", nullptr, WATCHDOG_BAD_TIMEOUT, 0},
-      {"1", "", WATCHDOG_BAD_TIMEOUT, 0},
-      {"1", "1", WATCHDOG_BAD_TIMEOUT, 0},
-      {"1", "abc", WATCHDOG_BAD_TIMEOUT, 0},
-      {"1", "-5", WATCHDOG_BAD_TIMEOUT, 0},
-      {"1", "60", FAKE_FD, 36},
-      {"1", "4", FAKE_FD, 2},
-      {"1", "3", FAKE_FD, 1},
-  };
+  } cases[] = {{nullptr, "60", WATCHDOG_OFF, 0},
+               {"", "60", WATCHDOG_OFF, 0},
+               {"1 ", "60", WATCHDOG_OFF, 0},
+               {" 1", "60", WATCHDOG_OFF, 0},
+               {"01", "60", WATCHDOG_OFF, 0},
+               {"yes", "60", WATCHDOG_OFF, 0},
+               {"1", nullptr, WATCHDOG_BAD_TIMEOUT, 0},
+               {"1", "", WATCHDOG_BAD_TIMEOUT, 0},
+               {"1", "1", WATCHDOG_BAD_TIMEOUT, 0},
+               {"1", "abc", WATCHDOG_BAD_TIMEOUT, 0},
+               {"1", "-5", WATCHDOG_BAD_TIMEOUT, 0},
+               {"1", "60", FAKE_FD, 36},
+               {"1", "4", FAKE_FD, 2},
+               {"1", "3", FAKE_FD, 1}};
   for (const auto& c : cases) {
     board_.properties.clear();
     if (c.enable) board_.properties["sys.watchdog.enable"] = c.enable;

@@ -46,11 +46,9 @@ TEST(HeaderInit, NeedsAFullHeaderBufferAndClearsOnlyItsCapacity) {
 TEST(HeaderValidate, AcceptsVersionOneOfBothTypesAndTheMagicOnly) {
   const struct {
     uint32_t type, version, size, expected;
-  } cases[] = {
-      {0xA1, 1, 0x400, 0xA1}, {0xA2, 1, 0x400, 0xA2}, {0xA1, 2, 0x400, 0},
-      {0xA1, 0, 0x400, 0},    {0xA0, 1, 0x400, 0},    {0xA3, 1, 0x400, 0},
-      {0xA1, 1, 1025, 0},     {0xA1, 1, 0, 0xA1},     {0xA1, 1, 0xFFFFFFFF, 0},
-  };
+  } cases[] = {{0xA1, 1, 0x400, 0xA1}, {0xA2, 1, 0x400, 0xA2}, {0xA1, 2, 0x400, 0},
+               {0xA1, 0, 0x400, 0},    {0xA0, 1, 0x400, 0},    {0xA3, 1, 0x400, 0},
+               {0xA1, 1, 1025, 0},     {0xA1, 1, 0, 0xA1},     {0xA1, 1, 0xFFFFFFFF, 0}};
   for (const auto& c : cases) {
     TestHeader t;
     t.hdr_type = c.type;
@@ -159,18 +157,16 @@ TEST(TextForm, ValueSyntax) {
   bad[33] = 'g';
   const struct {
     std::string entry, sha1;
-  } binary_cases[] = {
-      {".$hdr_sha1$=20," + digits, lower},
-      {".$hdr_sha1$=20," + lower, lower},
-      {".$hdr_sha1$=  20," + digits, lower},             // blanks before the count
-      {".$hdr_sha1$=20 is the count," + digits, lower},  // the first comma after it
-      {".$hdr_sha1$=19," + digits, "<none>"},
-      {".$hdr_sha1$=21," + digits + "00", "<none>"},
-      {".$hdr_sha1$=20" + digits, "<none>"},  // no comma
-      {".$hdr_sha1$=20," + bad, "<none>"},
-      {".$hdr_sha1$=20," + digits.substr(0, 38), "<none>"},  // the text ends early
-      {"", "<none>"},
-  };
+  } binary_cases[] = {{".$hdr_sha1$=20," + digits, lower},
+                      {".$hdr_sha1$=20," + lower, lower},
+                      {".$hdr_sha1$=  20," + digits, lower},             // blanks before the count
+                      {".$hdr_sha1$=20 is the count," + digits, lower},  // the first comma after it
+                      {".$hdr_sha1$=19," + digits, "<none>"},
+                      {".$hdr_sha1$=21," + digits + "00", "<none>"},
+                      {".$hdr_sha1$=20" + digits, "<none>"},  // no comma
+                      {".$hdr_sha1$=20," + bad, "<none>"},
+                      {".$hdr_sha1$=20," + digits.substr(0, 38), "<none>"},  // the text ends early
+                      {"", "<none>"}};
   for (const auto& c : binary_cases) EXPECT_EQ(sha1(c.entry), c.sha1) << c.entry;
 
   const auto u32 = [](const std::string& value) {
@@ -194,8 +190,7 @@ TEST(TextForm, ValueSyntax) {
   } string_cases[] = {
       {"\"boot\"\n", 128, "boot"},   {" \"boot\"\n", 128, ""},    {"boot\n", 128, ""},
       {"\"bo\rot\"\n", 128, "bo"},   {"\"bo\not\"\n", 128, "bo"}, {"\"boot", 128, "boot"},
-      {"\"recovery\"\n", 5, "reco"}, {"\"recovery\"\n", 1, ""},   {"\"recovery\"\n", 0, "<null>"},
-  };
+      {"\"recovery\"\n", 5, "reco"}, {"\"recovery\"\n", 1, ""},   {"\"recovery\"\n", 0, "<null>"}};
   for (const auto& c : string_cases) EXPECT_EQ(alias(c.value, c.capacity), c.alias) << c.value;
 }
 

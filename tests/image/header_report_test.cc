@@ -131,13 +131,11 @@ TEST(FormatTimestamp, AddsTheHoursAndNamesTheOffset) {
     int hours;
     size_t size;
     const char* text;
-  } cases[] = {
-      {0, 9, TIMESTAMP_TEXT_SIZE, "1970-01-01 09:00:00(GMT+9)"},
-      {0, -5, TIMESTAMP_TEXT_SIZE, "1969-12-31 19:00:00(GMT-5)"},
-      {0, 0, TIMESTAMP_TEXT_SIZE, "1970-01-01 00:00:00(GMT+0)"},
-      {0xFFFFFFFF, 9, TIMESTAMP_TEXT_SIZE, "2106-02-07 15:28:15(GMT+9)"},
-      {0, 9, 11, "1970-01-01"},
-  };
+  } cases[] = {{0, 9, TIMESTAMP_TEXT_SIZE, "1970-01-01 09:00:00(GMT+9)"},
+               {0, -5, TIMESTAMP_TEXT_SIZE, "1969-12-31 19:00:00(GMT-5)"},
+               {0, 0, TIMESTAMP_TEXT_SIZE, "1970-01-01 00:00:00(GMT+0)"},
+               {0xFFFFFFFF, 9, TIMESTAMP_TEXT_SIZE, "2106-02-07 15:28:15(GMT+9)"},
+               {0, 9, 11, "1970-01-01"}};
   for (const auto& c : cases) {
     std::array<char, TIMESTAMP_TEXT_SIZE> out{};
     EXPECT_STREQ(format_timestamp(&c.time, out.data(), c.size, c.hours), c.text);
@@ -152,20 +150,18 @@ TEST_F(Output, InfosSeparatesItemsAndPrintsBarsForUnknownNames) {
   const struct {
     const char* list;
     const char* out;
-  } cases[] = {
-      {"version,alias", "1.0.2|boot"},
-      {"nosuch,version", "|1.0.2"},
-      {"version,nosuch", "1.0.2|"},
-      {"version,,alias", "1.0.2||boot"},
-      {"version,", "1.0.2"},
-      {",version", "|1.0.2"},
-      {"", ""},
-      {"req_sw1,version", "|1.0.2"},  // an empty string still counts
-      {"magic", "8,4B45535452564946"},
-      {"version,hdr_checksum,hdr_sha1",
-       "1.0.2|0x00000ba5|20,000102030405060708090A0B0C0D0E0F10111213"},
-      {"hdr_cap,tag_setup", "0x00000004|0x00000001"},
-  };
+  } cases[] = {{"version,alias", "1.0.2|boot"},
+               {"nosuch,version", "|1.0.2"},
+               {"version,nosuch", "1.0.2|"},
+               {"version,,alias", "1.0.2||boot"},
+               {"version,", "1.0.2"},
+               {",version", "|1.0.2"},
+               {"", ""},
+               {"req_sw1,version", "|1.0.2"},  // an empty string still counts
+               {"magic", "8,4B45535452564946"},
+               {"version,hdr_checksum,hdr_sha1",
+                "1.0.2|0x00000ba5|20,000102030405060708090A0B0C0D0E0F10111213"},
+               {"hdr_cap,tag_setup", "0x00000004|0x00000001"}};
   for (const auto& c : cases) EXPECT_EQ(infos(h.get(), c.list), c.out) << c.list;
   char list[] = "version";
   EXPECT_EQ(cli::infos_print_fields(nullptr, list), -1);

@@ -104,12 +104,10 @@ TEST(HeaderVerify, EachMethodComparesItsOwnStoredValue) {
   const struct {
     const TestHeader& header;
     uint32_t none, checksum, crc32, sha1;
-  } cases[] = {
-      {good, 0xA1, 0xA1, 0xA1, 0xA1},
-      {bad_crc, 0xA1, 0xA1, 0, 0xA1},
-      {changed, 0xA1, 0, 0, 0},
-      {invalid, 0, 0, 0, 0},
-  };
+  } cases[] = {{good, 0xA1, 0xA1, 0xA1, 0xA1},
+               {bad_crc, 0xA1, 0xA1, 0, 0xA1},
+               {changed, 0xA1, 0, 0, 0},
+               {invalid, 0, 0, 0, 0}};
   for (const bool text : {false, true}) {
     for (const auto& c : cases) {
       LoadedHeader h = text ? LoadedHeader::text(text_form(c.header))

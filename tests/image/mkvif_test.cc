@@ -147,25 +147,23 @@ TEST_F(Mkvif, RefusesValuesThatDoNotFitAndWritesNothing) {
     std::string args;
     std::string message;  // on stderr; empty: accepted
     bool with_files = true;
-  } cases[] = {
-      {"image --alias bootbootbootboot1", "alias is 17 characters long; at most 15 fit"},
-      {"image --alias boot --version 1.0.0-rc39-build7", "version is 17 characters long"},
-      {"image --alias boot --req-sw2 " + std::string(64, 'r'), "at most 63"},
-      {"image --alias boot --timestamp 4294967296", "not a number that fits 32 bits"},
-      {"image --alias boot --timestamp 0xFFFFFFFF", ""},
-      {"image --alias boot --tag-setup -1", "not a number"},
-      {"image --alias 'bo\"ot'", "double quote"},
-      {"image --alias boot --req-hw 'x.$contents_off$=0x0'", "tag .$contents_off$="},
-      {"image --alias boot --poke nosuch=1", "unknown header field 'nosuch'"},
-      {"image --alias boot --poke hdr_crc32=12x", "not a number"},
-      {"image --alias boot --set hdr_sha1=0011", "exactly 20 bytes"},
-      {"image --alias boot --level 0", "--level takes 1 to 9"},
-      {"image --alias boot --bogus", "unknown option '--bogus'"},
-      {"image --alias boot", "--contents FILE is required", false},
-      {"image --version 1 --contents x -o y", "--alias is required", false},
-      {"image --alias", "--alias needs a value", false},
-      {"frobnicate", "unknown command", false},
-  };
+  } cases[] = {{"image --alias bootbootbootboot1", "alias is 17 characters long; at most 15 fit"},
+               {"image --alias boot --version 1.0.0-rc39-build7", "version is 17 characters long"},
+               {"image --alias boot --req-sw2 " + std::string(64, 'r'), "at most 63"},
+               {"image --alias boot --timestamp 4294967296", "not a number that fits 32 bits"},
+               {"image --alias boot --timestamp 0xFFFFFFFF", ""},
+               {"image --alias boot --tag-setup -1", "not a number"},
+               {"image --alias 'bo\"ot'", "double quote"},
+               {"image --alias boot --req-hw 'x.$contents_off$=0x0'", "tag .$contents_off$="},
+               {"image --alias boot --poke nosuch=1", "unknown header field 'nosuch'"},
+               {"image --alias boot --poke hdr_crc32=12x", "not a number"},
+               {"image --alias boot --set hdr_sha1=0011", "exactly 20 bytes"},
+               {"image --alias boot --level 0", "--level takes 1 to 9"},
+               {"image --alias boot --bogus", "unknown option '--bogus'"},
+               {"image --alias boot", "--contents FILE is required", false},
+               {"image --version 1 --contents x -o y", "--alias is required", false},
+               {"image --alias", "--alias needs a value", false},
+               {"frobnicate", "unknown command", false}};
   for (const auto& c : cases) {
     const ToolRun run = mkvif(c.args + (c.with_files ? base : ""));
     if (c.message.empty()) {

@@ -146,8 +146,7 @@ TEST_F(NetSetupTest, RunsInOrder) {
        false,
        nullptr,
        {"open", "shell ip addr flush dev eth9", "shell busybox killall dhcpcd", "get-flags eth9",
-        "get-flags eth9", "close 1234"}},
-  };
+        "get-flags eth9", "close 1234"}}};
   for (const auto& c : cases) {
     write_entries(c.entries);
     calls_.log.clear();

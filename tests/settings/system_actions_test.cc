@@ -112,8 +112,7 @@ TEST_F(SystemActionsTest, ActionsRunOnlyInRunMode) {
       {debug_instant, "sys.debug.instant", "act", {}},
       {debug_instant, "sys.debug.instant", "act=", {}},
       {debug_instant, "sys.debug.instant", "ACT=on", {}},
-      {debug_instant, "sys.debug.instant", "", {}},
-  };
+      {debug_instant, "sys.debug.instant", "", {}}};
   for (const auto& c : cases) {
     const ActionArgument argument{.result = {}, .option = c.option};
     EXPECT_EQ(c.action(ACTION_QUERY, c.name, argument), 0) << c.name;

@@ -82,8 +82,7 @@ TEST_F(Storage, LocatorTexts) {
       {"bmap@boot,vfat@/x", "null"},
       {"bmap@boot,raw@400", "null"},
       {"bmap@kernel,raw@0:400", "null"},
-      {"dev@x,raw@0:10", "null"},
-  };
+      {"dev@x,raw@0:10", "null"}};
   for (const auto& c : cases) EXPECT_EQ(parsed(c.text.c_str()), c.parsed) << c.text;
   ImageLocator loc;
   EXPECT_EQ(locator_parse(nullptr, &loc), nullptr);

@@ -233,10 +233,11 @@ class DaemonTest(unittest.TestCase):
         self.assertLess(changes[0][0], 3)
         for (before, _), (after, _) in zip(changes, changes[1:]):
             self.assertTrue(3.5 < after - before < 8, changes)
-        # Tool commands are served beside the feeding thread, also to vornc inside the device.
-        r = self.watchdog.boot.exec([VORNC, "-s", SOCKET, "vorn", "getprop",
-                                     "sys.watchdog.timeout"], timeout=20)
-        self.assertEqual((r.returncode, r.stdout), (0, "0\n4\n\n"))
+        # Tool commands are served beside the feeding thread, also to vornc inside the device,
+        # whose exit status is the reply code.
+        r = self.watchdog.boot.exec(f"{VORNC} vorn getprop sys.watchdog.timeout; {VORNC} -t vorn "
+                                    f"info hw_version; echo; {VORNC} foo; echo $?", timeout=20)
+        self.assertEqual(r.stdout, "0\n4\n\nzt4100.1.0\n\n-1\n255\n")
 
     def test_thousand_requests_leave_no_descriptor_thread_or_leak_behind(self):
         pid = int(self.main.read("vornd.pid"))

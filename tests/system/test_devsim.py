@@ -18,6 +18,9 @@ DEVSIM_DIR = os.path.join(HERE, "..", "..", "tools", "devsim")
 sys.path.insert(0, DEVSIM_DIR)
 import devsim  # noqa: E402
 
+if __name__ == "__main__" and len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
+    sys.argv.pop(1)  # the path of vorn, which these tests do not need
+
 DEVSIM_CLI = os.path.join(DEVSIM_DIR, "devsim")
 DEFAULT_CMDLINE = (
     "console=ttyS0 bmap_dev=sd:/dev/block/mmcblk1 "
