@@ -123,6 +123,7 @@ TEST_F(Output, ReportIsSilentForOtherVersionsAndAtLowVerbosity) {
   core::set_verbosity(1);
   EXPECT_EQ(report(h.get()), "");
   EXPECT_EQ(report(nullptr), "");
+  print_hex(3, nullptr);
 }
 
 TEST(FormatTimestamp, AddsTheHoursAndNamesTheOffset) {

@@ -78,6 +78,7 @@ TEST_F(BootEnvTest, RefusedKeysAndValuesLeaveTheDeviceAlone) {
                  {"a", std::string_view("x\0y", 3)}};
   for (const auto& r : refused) EXPECT_EQ(bootenv_set_value(r.key, r.value), BOOTENV_FAILED);
   EXPECT_EQ(bootenv_set(nullptr, "1"), BOOTENV_FAILED);
+  EXPECT_EQ(bootenv_find(nullptr), nullptr);
   EXPECT_EQ(bootenv_get(too_long.c_str()), nullptr);
   EXPECT_EQ(device(), before);
   EXPECT_EQ(bootenv_set_value("a", "x=y|z"), BOOTENV_OK);

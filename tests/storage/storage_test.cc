@@ -191,6 +191,8 @@ TEST_F(Storage, PrivateMountPoint) {
   ASSERT_NE(locator_parse("file@!,/x.vif", &plain), nullptr);
   EXPECT_EQ(locator_unmount(&plain), 0);
   EXPECT_EQ(locator_unmount(nullptr), -1);
+  EXPECT_EQ(unmount_private(nullptr), -1);
+  EXPECT_EQ(locator_release("bmap@kernel,ext4@/x"), -1);
 }
 
 }  // namespace
