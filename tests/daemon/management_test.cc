@@ -142,19 +142,6 @@ TEST_F(Management, ThousandRequestsOverManyConnections) {
   for (auto& t : clients) t.join();
 }
 
-TEST_F(Management, SilentClientIsDroppedAndSpeakingOneServed) {
-  auto [client, server] = test::socket_pair();
-  EXPECT_EQ(serve_connection(std::move(server), 50), ACCEPT_SILENT);
-  EXPECT_TRUE(log_.has("Data is Errored.\n", LOG_PRIORITY_ERROR));
-  EXPECT_FALSE(read_reply(client.get()).has_value());
-  auto [speaking, end] = test::socket_pair();
-  ASSERT_TRUE(send_all(speaking.get(), frame("vorn info foo")));
-  ::shutdown(speaking.get(), SHUT_WR);
-  EXPECT_EQ(serve_connection(end.release(), 50), ACCEPT_SERVED);
-  EXPECT_TRUE(log_.has("Data is available now.\n", LOG_PRIORITY_ERROR));
-  EXPECT_EQ(read_reply(speaking.get()), "0\n");
-}
-
 // The wait for a client's first bytes happens in its own thread: a silent client does not
 // hold up the next one.
 TEST_F(Management, SilentClientDoesNotHoldUpOthers) {
