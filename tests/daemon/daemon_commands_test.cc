@@ -161,7 +161,7 @@ TEST_F(Request, FramingErrorsCloseTheConnectionWithoutReply) {
                {std::string(1, '\x05'), nullptr, "failed to read size\n"}};
   for (const auto& c : cases) {
     auto [client, server] = test::socket_pair();
-    std::thread thread(management, server.release());
+    std::thread thread(management, std::move(server));
     ASSERT_TRUE(test::send_all(client.get(), c.bytes));
     ::shutdown(client.get(), SHUT_WR);
     const std::optional<std::string> reply = test::read_reply(client.get());
@@ -172,14 +172,11 @@ TEST_F(Request, FramingErrorsCloseTheConnectionWithoutReply) {
   }
 }
 
-TEST_F(Request, ReadsAndWritesRefuseBadCountsAndAGoneClientRaisesNoSigpipe) {
+TEST_F(Request, WritingToAGoneClientFailsWithoutSigpipe) {
   auto [client, server] = test::socket_pair();
-  char byte = 0;
-  EXPECT_EQ(read_fully(server.get(), &byte, -1), -1);
-  EXPECT_EQ(write_fully(server.get(), "x", -1), -1);
   client.reset();
   EXPECT_EQ(write_frame(server.get(), "0\n"), -1);
-  EXPECT_EQ(log_.lines().back().rfind("write error: ", 0), 0u);
+  EXPECT_TRUE(log_.lines().back().starts_with("write error: "));
 }
 
 }  // namespace

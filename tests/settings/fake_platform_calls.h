@@ -25,8 +25,6 @@ class FakePlatformCalls final : public PlatformCalls {
     std::array<uint8_t, 6> address{};
     short flags = 0;
   };
-  static constexpr int SOCKET_FD = 1234;
-
   FakePlatformCalls() { previous_ = replace_platform_calls(this); }
   ~FakePlatformCalls() override { replace_platform_calls(previous_); }
   FakePlatformCalls(const FakePlatformCalls&) = delete;
@@ -36,20 +34,20 @@ class FakePlatformCalls final : public PlatformCalls {
     return log.push_back(std::string("shell ") + command), 0;
   }
   int restart() override { return log.push_back("restart"), -1; }
-  int control_socket_open() override {
+  // A real descriptor, so that a run that fails to close it leaves it open for the test to see.
+  platform::UniqueFd control_socket_open() override {
     log.push_back("open");
     errno = EMFILE;
-    return fail_socket ? -1 : (++open_sockets, SOCKET_FD);
+    platform::UniqueFd fd(fail_socket ? -1 : ::eventfd(0, EFD_CLOEXEC));
+    socket_fd = fd.get();
+    return fd;
   }
-  void control_socket_close(int fd) override {
-    log.push_back("close " + std::to_string(fd));
-    open_sockets -= fd == SOCKET_FD ? 1 : 0;
-  }
+  bool socket_open() const { return socket_fd >= 0 && ::fcntl(socket_fd, F_GETFD) != -1; }
 
   int interface_request(int fd, unsigned long request, ifreq* req) override {
     const std::string name(req->ifr_name, ::strnlen(req->ifr_name, IFNAMSIZ));
     const auto it = interfaces.find(name);
-    bool fails = fd != SOCKET_FD || it == interfaces.end();
+    bool fails = fd != socket_fd || it == interfaces.end();
     if (request == SIOCGIFHWADDR) {
       log.push_back("get-address " + name);
       if (!(fails |= fail_get_address)) {
@@ -77,7 +75,7 @@ class FakePlatformCalls final : public PlatformCalls {
 
   std::vector<std::string> log;
   std::map<std::string, Interface> interfaces;
-  int open_sockets = 0;
+  int socket_fd = -1;
   bool fail_socket = false;
   bool fail_get_address = false;
   bool fail_set_address = false;

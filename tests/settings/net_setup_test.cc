@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/property_command.h"
 #include "core/hardware_tag.h"
 #include "core/output.h"
 #include "core/reply_buffer.h"
@@ -75,13 +74,12 @@ class NetSetupTest : public DeviceFixture {
     return result;
   }
 
-  // Flush, DHCP clients stopped, the interface down and up, the socket closed; the interface
+  // Flush, DHCP clients stopped, the interface down and up; the interface
   // named by "mutualif=" goes down first.
   static Log rest_of_run(const std::string& name, const std::string& mutual = "") {
     Log log = {"shell ip addr flush dev " + name, "shell busybox killall dhcpcd"};
     if (!mutual.empty()) log.insert(log.end(), {"get-flags " + mutual, "down " + mutual});
-    log.insert(log.end(), {"get-flags " + name, "down " + name, "get-flags " + name, "up " + name,
-                           "close 1234"});
+    log.insert(log.end(), {"get-flags " + name, "down " + name, "get-flags " + name, "up " + name});
     return log;
   }
   static Log joined(Log a, const Log& b) {
@@ -146,7 +144,7 @@ TEST_F(NetSetupTest, RunsInOrder) {
        false,
        nullptr,
        {"open", "shell ip addr flush dev eth9", "shell busybox killall dhcpcd", "get-flags eth9",
-        "get-flags eth9", "close 1234"}}};
+        "get-flags eth9"}}};
   for (const auto& c : cases) {
     write_entries(c.entries);
     calls_.log.clear();
@@ -156,7 +154,7 @@ TEST_F(NetSetupTest, RunsInOrder) {
                                                  c.bad_address + "', address not changed\n"
                                            : "";
     EXPECT_EQ(output_, note + "-->killall dhcpcd\n");
-    EXPECT_EQ(calls_.open_sockets, 0);
+    EXPECT_FALSE(calls_.socket_open());
   }
   EXPECT_EQ(calls_.interfaces["eth0"].address, (MacAddress{2, 0, 0, 0, 0, 1}));
   EXPECT_FALSE(calls_.interfaces["eth0"].flags & IFF_UP);  // the wireless run's mutual one
@@ -176,14 +174,14 @@ TEST_F(NetSetupTest, FailuresEndTheRunBeforeAnythingOrCloseTheSocket) {
 
   calls_.fail_get_address = true;
   EXPECT_EQ(run(false), NET_MAC_READ_FAILED);
-  EXPECT_EQ(calls_.log, (Log{"open", "get-address eth0", "close 1234"}));
+  EXPECT_EQ(calls_.log, (Log{"open", "get-address eth0"}));
   calls_.fail_get_address = false;
   calls_.fail_set_address = true;
   calls_.log.clear();
   EXPECT_EQ(run(false), NET_MAC_SET_FAILED);
-  EXPECT_EQ(calls_.log, (Log{"open", "get-address eth0",
-                             "set-address eth0 family 1 02:11:22:33:44:55", "close 1234"}));
-  EXPECT_EQ(calls_.open_sockets, 0);
+  EXPECT_EQ(calls_.log,
+            (Log{"open", "get-address eth0", "set-address eth0 family 1 02:11:22:33:44:55"}));
+  EXPECT_FALSE(calls_.socket_open());
 }
 
 TEST_F(NetSetupTest, SocketFailureIsReportedAndTheRunGoesOn) {

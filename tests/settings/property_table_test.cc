@@ -14,7 +14,6 @@
 #include "core/reply_buffer.h"
 #include "device_fixture.h"
 #include "fake_platform_calls.h"
-#include "main/process_state.h"
 
 namespace vorn::settings::test {
 namespace {
@@ -39,12 +38,12 @@ class PropertyTest : public DeviceFixture {
         min_free_(platform::FixedPath::MIN_FREE_KBYTES, dir_.write("min_free_kbytes", "4096\n")),
         drop_(platform::FixedPath::DROP_CACHES, dir_.file("drop_caches")) {
     select("zt4100.1.0");
-    set_verbosity(VERBOSITY_NORMAL);
+    core::set_verbosity(core::VERBOSITY_NORMAL);
   }
   ~PropertyTest() override {
     core::hardware_tag_clear();
     (void)property_table_select();
-    set_verbosity(VERBOSITY_NORMAL);
+    core::set_verbosity(core::VERBOSITY_NORMAL);
   }
 
   static int select(const char* tag) {
@@ -98,11 +97,11 @@ TEST_F(PropertyTest, ListingsShowEveryRowAndRunNothing) {
     expected += " " + name + std::string(20 - name.size(), ' ') + " : " +
                 (it == values.end() ? "" : it->second) + "\n";
   }
-  EXPECT_EQ(captured([] { EXPECT_EQ(property_command(false, nullptr, nullptr, true), 0); }),
+  EXPECT_EQ(captured([] { EXPECT_EQ(cli::property_command(false, nullptr, nullptr, true), 0); }),
             expected);
 
   const std::string comments =
-      captured([] { EXPECT_EQ(property_command(false, "comment", nullptr, true), 0); });
+      captured([] { EXPECT_EQ(cli::property_command(false, "comment", nullptr, true), 0); });
   EXPECT_EQ(std::count(comments.begin(), comments.end(), '\n'), 28);
   for (const char* line : {" sys.hw.version       [rw-] : hardware version info\n",
                            " sys.mem.free         [r--] : dram free(KB)\n",
@@ -113,10 +112,10 @@ TEST_F(PropertyTest, ListingsShowEveryRowAndRunNothing) {
   }
   EXPECT_TRUE(calls_.log.empty()) << "a listing ran a command";
 
-  set_verbosity(VERBOSITY_QUIET);
-  EXPECT_EQ(captured([] { (void)property_command(false, nullptr, nullptr, true); }), "");
-  EXPECT_EQ(captured([] { (void)property_command(false, "comment", nullptr, true); }), "");
-  set_verbosity(VERBOSITY_NORMAL);
+  core::set_verbosity(core::VERBOSITY_QUIET);
+  EXPECT_EQ(captured([] { (void)cli::property_command(false, nullptr, nullptr, true); }), "");
+  EXPECT_EQ(captured([] { (void)cli::property_command(false, "comment", nullptr, true); }), "");
+  core::set_verbosity(core::VERBOSITY_NORMAL);
   select("");
   EXPECT_EQ(captured([] { EXPECT_EQ(cli::property_command(false, nullptr, nullptr, true), 0); }),
             "");
@@ -155,10 +154,11 @@ TEST_F(PropertyTest, SetFailuresHaveTheirCodesAndTheCommandMakesThemMinusOne) {
                {"!sys.eth.if", nullptr, PROP_SET_NO_ACTION_FLAG}};
   for (const auto& c : cases) {
     EXPECT_EQ(property_set(c.name, c.value), c.code) << (c.name ? c.name : "null");
-    EXPECT_EQ(property_command(true, c.name, c.value, false), PROP_COMMAND_FAILED);
+    EXPECT_EQ(cli::property_command(true, c.name, c.value, false), cli::PROP_COMMAND_FAILED);
   }
   const std::string overlong_user = "@" + std::string(62, 'k');
-  EXPECT_EQ(property_command(true, overlong_user.c_str(), "v", false), PROP_COMMAND_FAILED);
+  EXPECT_EQ(cli::property_command(true, overlong_user.c_str(), "v", false),
+            cli::PROP_COMMAND_FAILED);
   EXPECT_EQ(stored_entries(), Entries{});
   EXPECT_TRUE(calls_.log.empty());
 }
@@ -174,18 +174,19 @@ TEST_F(PropertyTest, UserPropertiesNeedNoTable) {
   // Without a table every table property fails.
   EXPECT_EQ(property_get("sys.eth.if"), nullptr);
   EXPECT_EQ(property_set("sys.eth.if", "eth0"), PROP_SET_NO_ROW);
-  EXPECT_EQ(property_command(true, "default", nullptr, false), -1);
+  EXPECT_EQ(cli::property_command(true, "default", nullptr, false), -1);
 }
 
 TEST_F(PropertyTest, ActionsAreQueriedWithoutRunningAndRunThroughTheSeam) {
   write_entries({});
-  EXPECT_EQ(captured([] { EXPECT_EQ(property_command(false, "!sys.reboot", nullptr, false), 0); }),
-            "\n");
+  EXPECT_EQ(
+      captured([] { EXPECT_EQ(cli::property_command(false, "!sys.reboot", nullptr, false), 0); }),
+      "\n");
   EXPECT_STREQ(property_get("!sys.eth.ip.setup"), "");
   EXPECT_EQ(property_get("!sys.eth.if"), nullptr);
   EXPECT_EQ(property_get("!sys.nothing"), nullptr);
   EXPECT_TRUE(calls_.log.empty());
-  EXPECT_EQ(property_command(true, "!sys.reboot", nullptr, false), 0);
+  EXPECT_EQ(cli::property_command(true, "!sys.reboot", nullptr, false), 0);
   EXPECT_EQ(calls_.log, Entries{"restart"});
 }
 
@@ -205,7 +206,7 @@ TEST_F(PropertyTest, DefaultsSetEveryRowAndPrintOneLineEach) {
                 (it == defaults.end() ? " [del]\n" : " [set] : " + it->second + "\n");
     if (it != defaults.end()) stored.push_back(name + "=" + it->second);
   }
-  EXPECT_EQ(captured([] { EXPECT_EQ(property_command(true, "default", nullptr, false), 0); }),
+  EXPECT_EQ(captured([] { EXPECT_EQ(cli::property_command(true, "default", nullptr, false), 0); }),
             expected);
   EXPECT_EQ(stored_entries(), stored);
   EXPECT_TRUE(calls_.log.empty()) << "an action ran, or min_free was written";

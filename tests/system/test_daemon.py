@@ -61,27 +61,25 @@ class Daemon:
     """One simulated device running vornd under vorn-init, its log in a host file; before the
     daemon, the boot starts "sleep 1000" as the application a test watches."""
 
-    def __init__(self, workdir, name, leak_check=False, **device_options):
+    def __init__(self, workdir, name, leak_check=False, stdin_closed=False, **device_options):
         self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir)
         self.log_path = os.path.join(self.dir, "vornd.log")
         daemon = VORND
         self.leak_check = None
+        env = ""
         if leak_check and LEAK_CHECK_LIB:
-            # vornd with the trigger preloaded, under its own base name (vorn-init runs
-            # "vornd"); the preload comes before the ASan runtime, which ASan accepts if told.
+            # The trigger preloaded; it comes before the ASan runtime, which ASan accepts if told.
             self.leak_check = os.path.join(self.dir, "leak")
+            env = (f"LD_PRELOAD={LEAK_CHECK_LIB} VORN_LEAK_CHECK={self.leak_check} "
+                   'ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0:'
+                   'detect_leaks=1" ')
+        if env or stdin_closed:
+            # A script of the same base name (vorn-init runs "vornd"); with standard input
+            # closed, the first descriptor the daemon opens is 0.
             daemon = os.path.join(self.dir, "vornd")
             with open(daemon, "w") as f:
-                f.write(f"#!/bin/sh\nLD_PRELOAD={LEAK_CHECK_LIB} VORN_LEAK_CHECK={self.leak_check}"
-                        ' ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}'
-                        f'verify_asan_link_order=0:detect_leaks=1" exec {VORND} "$@"\n')
-            os.chmod(daemon, 0o755)
-        if stdin_closed:
-            # Standard input closed: the first descriptor the daemon opens is 0.
-            daemon = os.path.join(self.dir, "vornd")
-            with open(daemon, "w") as f:
-                f.write(f'#!/bin/sh\nexec {VORND} "$@" <&-\n')
+                f.write(f'#!/bin/sh\n{env}exec {VORND} "$@"{" <&-" if stdin_closed else ""}\n')
             os.chmod(daemon, 0o755)
         self.dev = devsim.Device(**device_options)
         self.boot = self.dev.start(
@@ -161,7 +159,7 @@ class Sampler(threading.Thread):
 class DaemonTest(unittest.TestCase):
     """main: boot environment sys.eth.if=eth1, watches its app with "android@com.x/.Main"
     (fires ~11 s after setUpClass). watchdog: sys.watchdog.enable=1, timeout 4, a fake
-    /dev/watchdog; never a heartbeat."""
+    /dev/watchdog opened as descriptor 0 (standard input closed); never a heartbeat."""
 
     @classmethod
     def setUpClass(cls):
@@ -170,7 +168,7 @@ class DaemonTest(unittest.TestCase):
         try:
             cls.main = Daemon(cls.workdir, "main", leak_check=True, env={"sys.eth.if": "eth1"})
             cls.daemons.append(cls.main)
-            cls.watchdog = Daemon(cls.workdir, "watchdog", watchdog=True, env={
+            cls.watchdog = Daemon(cls.workdir, "watchdog", watchdog=True, stdin_closed=True, env={
                 "sys.watchdog.enable": "1", "sys.watchdog.timeout": "4"})
             cls.daemons.append(cls.watchdog)
             cls.gpio = Sampler(lambda: cls.watchdog.dev.gpio(GPIO), 11)
@@ -224,7 +222,7 @@ class DaemonTest(unittest.TestCase):
     def test_watchdog_enabled_feeds_and_toggles_the_gpio_line(self):
         self.assertIn("Watchdog-Disabled\n", self.main.log())
         log = self.watchdog.log()
-        self.assertRegex(log, r"Watchdog-Enabled\(\d+\)! \(timeout=4, sleep_timeout=2 seconds\)\n")
+        self.assertRegex(log, r"Watchdog-Enabled\(0\)! \(timeout=4, sleep_timeout=2 seconds\)\n")
         # 0 at the start of feeding, 1 five seconds later, then 0 again. None before the first
         # write; "" when a read came between the truncation of the file and the write.
         changes = [(t, value) for t, value in self.gpio.until_done() if value]
