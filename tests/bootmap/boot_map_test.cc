@@ -36,6 +36,15 @@ std::string map_text() {
     }
     std::array<char, COPY_DEVICE_PATH_SIZE> next{};
     out += ">" + device_name(bootmap_next_device(name, next), next);
+    EXPECT_STREQ(bootmap_active_fs(name), bootmap_copy_fs(name, bootmap_active_index(name)));
+    EXPECT_STREQ(
+        bootmap_next_fs(name),
+        bootmap_copy_fs(name, bootmap_copy_count(name) > 1
+                                  ? (bootmap_active_index(name) + 1) % bootmap_copy_count(name)
+                                  : 0));
+    int position = -1;
+    EXPECT_EQ(bootmap_find_by_name(name, &position)->name.data(), std::string(name));
+    EXPECT_EQ(position, i);
   }
   return out;
 }
@@ -109,6 +118,9 @@ TEST(BootMap, LookupsOutsideTheMapGiveTheirNoneValues) {
   EXPECT_EQ(bootmap_active_index("kernel"), -1);
   EXPECT_EQ(bootmap_active_number("kernel"), -1);
   EXPECT_EQ(bootmap_next_number("kernel"), -1);
+  EXPECT_EQ(bootmap_next_fs("kernel"), nullptr);
+  EXPECT_EQ(bootmap_active_fs("kernel"), nullptr);
+  EXPECT_EQ(bootmap_find_by_name("", nullptr), nullptr);
   EXPECT_EQ(bootmap_copy_number("boot", 2), -1);
   EXPECT_EQ(bootmap_copy_fs("boot", -1), nullptr);
   EXPECT_EQ(bootmap_region_name(4), nullptr);

@@ -105,33 +105,6 @@ TEST_F(BootEnvLockTest, YoungLocksAreWaitedFor) {
   expect_child_waits();
 }
 
-TEST_F(BootEnvLockTest, LockOfALiveProcessIsWaitedForUntilItsUnlock) {
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (bootenv_lock() != BOOTENV_LOCK_OK) ::_exit(1);
-    (void)!::write(ready[1], "x", 1);
-    std::this_thread::sleep_for(milliseconds(300));
-    bootenv_unlock();
-    ::_exit(0);
-  }
-  ::close(ready[1]);
-  char byte = 0;
-  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-  ::close(ready[0]);
-  EXPECT_EQ(lock_text(), pid_line(child));
-  const auto start = Clock::now();
-  ASSERT_EQ(bootenv_lock(), BOOTENV_LOCK_OK);
-  EXPECT_GE(Clock::now() - start, milliseconds(200));
-  EXPECT_EQ(lock_text(), pid_line(::getpid()));
-  bootenv_unlock();
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-}
-
 TEST_F(BootEnvLockTest, UnlockLeavesALockItDoesNotOwn) {
   write_lock(pid_line(dead_pid()));
   bootenv_unlock();

@@ -1,3 +1,5 @@
+// The property table, its getters, setters and actions, and the getprop/setprop back end.
+
 #include "settings/property_table.h"
 
 #include <gtest/gtest.h>
@@ -11,14 +13,14 @@
 #include "cli/property_command.h"
 #include "core/hardware_tag.h"
 #include "core/output.h"
-#include "core/reply_buffer.h"
 #include "device_fixture.h"
 #include "fake_platform_calls.h"
+#include "settings/system_actions.h"
 
 namespace vorn::settings::test {
 namespace {
 
-using Entries = std::vector<std::string>;
+using Log = std::vector<std::string>;
 
 // The rows in listing order: names, order and count are what users and scripts see.
 const std::vector<std::string> NAMES = {
@@ -30,90 +32,94 @@ const std::vector<std::string> NAMES = {
     "sys.watchdog.timeout", "sys.mem.free",       "sys.mem.total",     "sys.mem.cached",
     "sys.mem.drop_caches",  "sys.mem.min_free",   "sys.reboot",        "sys.debug.instant"};
 
+// The listing of every row, " name : value", or for the defaults " name [set] : value" and
+// " name [del]".
+std::string listing(const std::map<std::string, std::string>& values, bool defaults) {
+  std::string out;
+  for (const std::string& name : NAMES) {
+    const auto it = values.find(name);
+    out += " " + name + std::string(20 - name.size(), ' ');
+    if (it == values.end()) {
+      out += defaults ? " [del]\n" : " : \n";
+    } else {
+      out += (defaults ? " [set] : " : " : ") + it->second + "\n";
+    }
+  }
+  return out;
+}
+
+std::string captured(const std::function<void()>& run) {
+  testing::internal::CaptureStdout();
+  run();
+  return testing::internal::GetCapturedStdout();
+}
+
 class PropertyTest : public DeviceFixture {
  protected:
-  PropertyTest()
-      : meminfo_(platform::FixedPath::PROC_MEMINFO,
-                 dir_.write("meminfo", "MemTotal: 2048 kB\nMemFree: 512 kB\nCached: 300 kB\n")),
-        min_free_(platform::FixedPath::MIN_FREE_KBYTES, dir_.write("min_free_kbytes", "4096\n")),
-        drop_(platform::FixedPath::DROP_CACHES, dir_.file("drop_caches")) {
+  PropertyTest() {
+    meminfo("MemTotal: 2048 kB\nSwapCached: 7 kB\nMemFree: 512 kB\nCached: 300 kB\n");
+    dir_.write("min_free_kbytes", "4096\n");
     select("zt4100.1.0");
-    core::set_verbosity(core::VERBOSITY_NORMAL);
   }
   ~PropertyTest() override {
     core::hardware_tag_clear();
     (void)property_table_select();
     core::set_verbosity(core::VERBOSITY_NORMAL);
   }
-
   static int select(const char* tag) {
     core::hardware_tag_set(tag);
     return property_table_select();
   }
-
-  static std::string captured(const std::function<void()>& run) {
-    testing::internal::CaptureStdout();
-    run();
-    return testing::internal::GetCapturedStdout();
+  void meminfo(const std::string& text) { dir_.write("meminfo", text); }
+  static int command(const char* name, const char* value) {
+    return cli::property_command(true, name, value, false);
   }
 
-  vorn::test::ScopedPathOverride meminfo_;
-  vorn::test::ScopedPathOverride min_free_;
-  vorn::test::ScopedPathOverride drop_;
+  vorn::test::ScopedPathOverride meminfo_{platform::FixedPath::PROC_MEMINFO, dir_.file("meminfo")};
+  vorn::test::ScopedPathOverride min_free_{platform::FixedPath::MIN_FREE_KBYTES,
+                                           dir_.file("min_free_kbytes")};
+  vorn::test::ScopedPathOverride drop_{platform::FixedPath::DROP_CACHES, dir_.file("drop_caches")};
   FakePlatformCalls calls_;
 };
 
-TEST_F(PropertyTest, ModelSelectionByTagPrefix) {
-  for (const char* tag : {"zt4100", "zt4100.0.0", "zt4100x", "q5.1", "q5"}) {
-    EXPECT_EQ(select(tag), 0) << tag;
-    EXPECT_EQ(property_count(nullptr), 28) << tag;
+TEST_F(PropertyTest, ModelSelectionByTagPrefixAndRowsThatMatchTheirAccess) {
+  for (const char* tag : {"zt4100", "zt4100x", "q5.1", "q5", "", "zt410", "ZT4100", "x-zt4100"}) {
+    const bool known = std::string(tag).starts_with("zt4100") || std::string(tag).starts_with("q5");
+    EXPECT_EQ(select(tag), known ? 0 : -1) << tag;
+    EXPECT_EQ(property_count(nullptr), known ? 28 : -1) << tag;
   }
-  for (const char* tag : {"", "zt410", "ZT4100", "q", "x-zt4100"}) {
-    EXPECT_EQ(select(tag), -1) << tag;
-    EXPECT_EQ(property_count(nullptr), -1) << tag;
-  }
-}
-
-// The compiler cannot check this one (function addresses are no constant expressions).
-TEST_F(PropertyTest, EveryRowsOperationsMatchItsAccess) {
+  select("zt4100.1.0");
+  // The compiler cannot check this one (function addresses are no constant expressions).
   const PropertyDesc* table = nullptr;
   ASSERT_EQ(property_count(&table), 28);
-  for (int i = 0; i < 28; ++i) {
-    const PropertyDesc& row = table[i];
-    EXPECT_TRUE(row.getter == nullptr || (row.access & PROP_READ) != 0) << row.name;
-    EXPECT_TRUE(row.setter == nullptr || (row.access & PROP_WRITE) != 0) << row.name;
-    EXPECT_EQ(row.action != nullptr, (row.access & PROP_ACTION) != 0) << row.name;
+  for (const PropertyDesc* row = table; row != table + 28; ++row) {
+    EXPECT_TRUE(row->getter == nullptr || (row->access & PROP_READ) != 0) << row->name;
+    EXPECT_TRUE(row->setter == nullptr || (row->access & PROP_WRITE) != 0) << row->name;
+    EXPECT_EQ(row->action != nullptr, (row->access & PROP_ACTION) != 0) << row->name;
   }
 }
 
 TEST_F(PropertyTest, ListingsShowEveryRowAndRunNothing) {
   write_entries({"sys.eth.if=eth1"});
-  const std::map<std::string, std::string> values = {
-      {"sys.hw.version", "zt4100.1.0"}, {"sys.eth.if", "eth1"},    {"sys.mem.free", "512"},
-      {"sys.mem.total", "2048"},        {"sys.mem.cached", "300"}, {"sys.mem.min_free", "4096"}};
-  std::string expected;
-  for (const std::string& name : NAMES) {
-    const auto it = values.find(name);
-    expected += " " + name + std::string(20 - name.size(), ' ') + " : " +
-                (it == values.end() ? "" : it->second) + "\n";
-  }
   EXPECT_EQ(captured([] { EXPECT_EQ(cli::property_command(false, nullptr, nullptr, true), 0); }),
-            expected);
-
+            listing({{"sys.hw.version", "zt4100.1.0"},
+                     {"sys.eth.if", "eth1"},
+                     {"sys.mem.free", "512"},
+                     {"sys.mem.total", "2048"},
+                     {"sys.mem.cached", "300"},
+                     {"sys.mem.min_free", "4096"}},
+                    false));
   const std::string comments =
       captured([] { EXPECT_EQ(cli::property_command(false, "comment", nullptr, true), 0); });
   EXPECT_EQ(std::count(comments.begin(), comments.end(), '\n'), 28);
   for (const char* line : {" sys.hw.version       [rw-] : hardware version info\n",
                            " sys.mem.free         [r--] : dram free(KB)\n",
-                           " sys.reboot           [--x] : reboot system\n",
                            " sys.debug.instant    [--x] : system debug instant(on/off),option: "
                            "act=[on|off]\n"}) {
     EXPECT_NE(comments.find(line), std::string::npos) << line;
   }
   EXPECT_TRUE(calls_.log.empty()) << "a listing ran a command";
-
   core::set_verbosity(core::VERBOSITY_QUIET);
-  EXPECT_EQ(captured([] { (void)cli::property_command(false, nullptr, nullptr, true); }), "");
   EXPECT_EQ(captured([] { (void)cli::property_command(false, "comment", nullptr, true); }), "");
   core::set_verbosity(core::VERBOSITY_NORMAL);
   select("");
@@ -127,19 +133,18 @@ TEST_F(PropertyTest, HardwareVersionAndMacAddressFallBackToBootValues) {
   ASSERT_EQ(property_set("sys.hw.version", "zt4100.2.0"), 0);
   EXPECT_STREQ(property_get("sys.hw.version"), "zt4100.2.0");
   ASSERT_EQ(property_set("sys.hw.version", nullptr), 0);
-
   EXPECT_STREQ(property_get("sys.eth.addr"), "00:11:22:33:44:55");
-  EXPECT_EQ(cli::property_command(true, "sys.eth.addr", "1E:ED:19:27:1A", false), -1);
+  EXPECT_EQ(command("sys.eth.addr", "1E:ED:19:27:1A"), -1);
   EXPECT_EQ(property_set("sys.eth.addr", ""), -1);
-  EXPECT_EQ(cli::property_command(true, "sys.eth.addr", "1E:ED:19:27:1A:B4", false), 0);
+  EXPECT_EQ(command("sys.eth.addr", "1E:ED:19:27:1A:B4"), 0);
   EXPECT_STREQ(property_get("sys.eth.addr"), "1E:ED:19:27:1A:B4");
-  EXPECT_EQ(cli::property_command(true, "sys.eth.addr", nullptr, false), 0);
-  EXPECT_STREQ(property_get("sys.eth.addr"), "00:11:22:33:44:55");
-  EXPECT_EQ(stored_entries(), (Entries{"ethaddr=00:11:22:33:44:55"}));
+  EXPECT_EQ(command("sys.eth.addr", nullptr), 0);
+  EXPECT_EQ(stored_entries(), Log{"ethaddr=00:11:22:33:44:55"});
 }
 
-TEST_F(PropertyTest, SetFailuresHaveTheirCodesAndTheCommandMakesThemMinusOne) {
+TEST_F(PropertyTest, FailuresHaveTheirCodesAndTheCommandMakesThemMinusOne) {
   write_entries({});
+  const std::string overlong_user = "@" + std::string(62, 'k');
   const struct {
     const char* name;
     const char* value;
@@ -151,43 +156,21 @@ TEST_F(PropertyTest, SetFailuresHaveTheirCodesAndTheCommandMakesThemMinusOne) {
                {"!", "1", PROP_SET_NO_ROW},
                {"sys.mem.free", "5", PROP_SET_NOT_WRITABLE},
                {"sys.reboot", nullptr, PROP_SET_NOT_WRITABLE},
-               {"!sys.eth.if", nullptr, PROP_SET_NO_ACTION_FLAG}};
+               {"!sys.eth.if", nullptr, PROP_SET_NO_ACTION_FLAG},
+               {overlong_user.c_str(), "v", -1}};
   for (const auto& c : cases) {
     EXPECT_EQ(property_set(c.name, c.value), c.code) << (c.name ? c.name : "null");
-    EXPECT_EQ(cli::property_command(true, c.name, c.value, false), cli::PROP_COMMAND_FAILED);
+    EXPECT_EQ(command(c.name, c.value), cli::PROP_COMMAND_FAILED);
   }
-  const std::string overlong_user = "@" + std::string(62, 'k');
-  EXPECT_EQ(cli::property_command(true, overlong_user.c_str(), "v", false),
-            cli::PROP_COMMAND_FAILED);
-  EXPECT_EQ(stored_entries(), Entries{});
-  EXPECT_TRUE(calls_.log.empty());
-}
-
-TEST_F(PropertyTest, UserPropertiesNeedNoTable) {
-  write_entries({});
+  // Without a table only user properties are left.
   select("unknown-board");
-  EXPECT_EQ(cli::property_command(true, "@color", "red", false), 0);
+  EXPECT_EQ(command("@color", "red"), 0);
   EXPECT_STREQ(property_get("@color"), "red");
-  EXPECT_EQ(stored_entries(), (Entries{"@color=red"}));
-  EXPECT_EQ(cli::property_command(true, "@color", nullptr, false), 0);
-  EXPECT_EQ(property_get("@color"), nullptr);
-  // Without a table every table property fails.
   EXPECT_EQ(property_get("sys.eth.if"), nullptr);
   EXPECT_EQ(property_set("sys.eth.if", "eth0"), PROP_SET_NO_ROW);
-  EXPECT_EQ(cli::property_command(true, "default", nullptr, false), -1);
-}
-
-TEST_F(PropertyTest, ActionsAreQueriedWithoutRunningAndRunThroughTheSeam) {
-  write_entries({});
-  EXPECT_EQ(
-      captured([] { EXPECT_EQ(cli::property_command(false, "!sys.reboot", nullptr, false), 0); }),
-      "\n");
-  EXPECT_STREQ(property_get("!sys.eth.ip.setup"), "");
-  EXPECT_EQ(property_get("!sys.eth.if"), nullptr);
-  EXPECT_EQ(property_get("!sys.nothing"), nullptr);
+  EXPECT_EQ(command("default", nullptr), -1);
+  EXPECT_EQ(stored_entries(), Log{"@color=red"});
   EXPECT_TRUE(calls_.log.empty());
-  EXPECT_EQ(cli::property_command(true, "!sys.reboot", nullptr, false), 0);
-  EXPECT_EQ(calls_.log, Entries{"restart"});
 }
 
 TEST_F(PropertyTest, DefaultsSetEveryRowAndPrintOneLineEach) {
@@ -198,23 +181,15 @@ TEST_F(PropertyTest, DefaultsSetEveryRowAndPrintOneLineEach) {
       {"sys.wlan.if", "wlan0"},         {"sys.wlan.mode", "device"},
       {"sys.wlan.ssid", "zt4100"},      {"sys.wlan.ip.mode", "dhcp"},
       {"sys.watchdog.enable", "0"},     {"sys.watchdog.timeout", "60"}};
-  std::string expected;
-  Entries stored = {"@keep=1"};
+  EXPECT_EQ(captured([] { EXPECT_EQ(command("default", nullptr), 0); }), listing(defaults, true));
+  Log stored = {"@keep=1"};
   for (const std::string& name : NAMES) {
-    const auto it = defaults.find(name);
-    expected += " " + name + std::string(20 - name.size(), ' ') +
-                (it == defaults.end() ? " [del]\n" : " [set] : " + it->second + "\n");
-    if (it != defaults.end()) stored.push_back(name + "=" + it->second);
+    if (defaults.contains(name)) stored.push_back(name + "=" + defaults.at(name));
   }
-  EXPECT_EQ(captured([] { EXPECT_EQ(cli::property_command(true, "default", nullptr, false), 0); }),
-            expected);
   EXPECT_EQ(stored_entries(), stored);
   EXPECT_TRUE(calls_.log.empty()) << "an action ran, or min_free was written";
-
-  write_entries({});
   core::set_verbosity(core::VERBOSITY_QUIET);
   EXPECT_EQ(captured([] { EXPECT_EQ(property_set_defaults(), 0); }), "");
-  EXPECT_STREQ(property_get("sys.eth.if"), "eth0");
 }
 
 TEST_F(PropertyTest, InvalidBlockMakesOnlyStoredPropertiesFail) {
@@ -222,9 +197,87 @@ TEST_F(PropertyTest, InvalidBlockMakesOnlyStoredPropertiesFail) {
   b[5] ^= 0xFF;
   write_device(b);
   EXPECT_EQ(property_get("sys.eth.if"), nullptr);
-  EXPECT_EQ(cli::property_command(true, "sys.eth.if", "eth2", false), -1);
+  EXPECT_EQ(command("sys.eth.if", "eth2"), -1);
   EXPECT_STREQ(property_get("sys.hw.version"), "zt4100.1.0");
   EXPECT_STREQ(property_get("sys.mem.total"), "2048");
+}
+
+TEST_F(PropertyTest, MemoryFiguresComeFromTheLineStartingWithTheKey) {
+  meminfo("MemTotal: 2048 kB\nSwapCached: 7 kB\nOdd: lots\nHuge: 99999999999999 kB\n");
+  for (const char* key :
+       {"Cached:", "Odd:", "Huge:", "Active:", static_cast<const char*>(nullptr)}) {
+    EXPECT_EQ(meminfo_value(key), -1) << (key ? key : "null");
+  }
+  EXPECT_EQ(meminfo_value("MemTotal:"), 2048);
+  EXPECT_EQ(property_get("sys.mem.cached"), nullptr) << "SwapCached is not Cached";
+  ::unlink(dir_.file("meminfo").c_str());
+  EXPECT_EQ(property_get("sys.mem.total"), nullptr);
+  for (const char* name : {static_cast<const char*>(nullptr), ""}) {
+    EXPECT_EQ(mem_total(name), nullptr);
+    EXPECT_EQ(mem_free(name), nullptr);
+    EXPECT_EQ(mem_cached(name), nullptr);
+    EXPECT_EQ(min_free_get(name), nullptr);
+    EXPECT_EQ(min_free_set(name, "1"), -1);
+    EXPECT_EQ(drop_caches(ACTION_RUN, name, {}), -1);
+  }
+}
+
+TEST_F(PropertyTest, MinFreeReadsTheSettingAndWritesOnlyDigits) {
+  EXPECT_STREQ(property_get("sys.mem.min_free"), "4096");
+  dir_.write("min_free_kbytes", "");
+  EXPECT_EQ(property_get("sys.mem.min_free"), nullptr);
+  ::unlink(dir_.file("min_free_kbytes").c_str());
+  EXPECT_EQ(property_get("sys.mem.min_free"), nullptr);
+  // The value becomes part of a command the shell runs as root.
+  const std::string longest(MIN_FREE_DIGITS_MAX, '9');
+  const std::string too_long(MIN_FREE_DIGITS_MAX + 1, '1');
+  for (const char* value : {"1;reboot", "$(reboot)", "`reboot`", "-5", "+5", " 5", "5 ", "0x10",
+                            "1\n2", too_long.c_str()}) {
+    EXPECT_EQ(property_set("sys.mem.min_free", value), -1) << value;
+  }
+  EXPECT_EQ(property_set("sys.mem.min_free", nullptr), 0);
+  EXPECT_EQ(property_set("sys.mem.min_free", ""), 0);
+  EXPECT_TRUE(calls_.log.empty());
+  EXPECT_EQ(property_set("sys.mem.min_free", "8192"), 0);
+  EXPECT_EQ(property_set("sys.mem.min_free", longest.c_str()), 0);
+  const std::string target = " > " + dir_.file("min_free_kbytes");
+  EXPECT_EQ(calls_.log, (Log{"shell echo 8192" + target, "shell echo " + longest + target}));
+}
+
+// A query ("!" get) answers an empty text and runs nothing; a run ("!" set) acts.
+TEST_F(PropertyTest, ActionsRunOnlyWhenRun) {
+  write_entries({});
+  const Log adb_on = {"shell setprop service.adb.tcp.port 5555", "shell stop adbd",
+                      "shell start adbd"};
+  const struct {
+    const char* name;
+    const char* option;
+    Log log;
+  } cases[] = {{"!sys.mem.drop_caches", nullptr, {"shell echo 1 > " + dir_.file("drop_caches")}},
+               {"!sys.reboot", nullptr, {"restart"}},
+               {"!sys.debug.instant", "act=on", adb_on},
+               {"!sys.debug.instant", "act=onward", adb_on},
+               {"!sys.debug.instant",
+                "act=off",
+                {"shell setprop service.adb.tcp.port -1", "shell stop adbd", "shell start adbd"}},
+               {"!sys.debug.instant", nullptr, {}},
+               {"!sys.debug.instant", "act=", {}},
+               {"!sys.debug.instant", "ACT=on", {}}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(
+        captured([&] { EXPECT_EQ(cli::property_command(false, c.name, c.option, false), 0); }),
+        "\n");
+    EXPECT_TRUE(calls_.log.empty()) << c.name;
+    EXPECT_EQ(command(c.name, c.option), 0);
+    EXPECT_EQ(calls_.log, c.log) << c.name << " " << (c.option ? c.option : "null");
+    calls_.log.clear();
+  }
+  for (const auto action : {drop_caches, reboot_system, debug_instant}) {
+    EXPECT_EQ(action(7, "x", {}), ACTION_BAD_MODE);
+    EXPECT_EQ(action(ACTION_RUN, nullptr, {}), -1);
+  }
+  EXPECT_EQ(property_get("!sys.eth.if"), nullptr);
+  EXPECT_TRUE(calls_.log.empty());
 }
 
 }  // namespace
