@@ -97,25 +97,17 @@ struct Connection {
   std::thread thread;
 };
 
-// Errors of one command keep the connection; each command starts afresh (a quiet one leaves
-// the next one its own output rules); back-to-back requests are answered in order.
+// The real start-up and dispatcher behind each request: an error keeps the connection, a quiet
+// command leaves the next one its own output rules, back-to-back requests are answered in order.
 TEST_F(Management, RequestsOfOneConnection) {
   {
     Connection connection;
-    for (const auto& [request, reply] : std::vector<std::pair<const char*, const char*>>{
-             {"vorn", "-2\n"},
-             {"vorn info hw_version", "0\nzt4100.1.0\n"},
-             {"vorn info foo", "0\n"},
-             {"vorn bogus", "-2\n"},
-             {"foo bar", "-1\n"},
-             {"appalive set 30", "-1\n"},
-             {"appalive set 30 abc", "0\n"},
-             {"vorn help", "0\n"}}) {
-      EXPECT_EQ(connection.ask(request), reply) << request;
-    }
+    EXPECT_EQ(connection.ask("vorn bogus"), "-2\n");
+    EXPECT_EQ(connection.ask("vorn info hw_version"), "0\nzt4100.1.0\n");
+    EXPECT_EQ(connection.ask("vorn help"), "0\n");
     ASSERT_TRUE(send_all(connection.client.get(),
-                         frame("vorn info hw_version") + frame("vorn") + frame("appalive x")));
-    EXPECT_EQ(read_reply(connection.client.get()), "0\nzt4100.1.0\n");
+                         frame("vorn info foo") + frame("vorn") + frame("appalive x")));
+    EXPECT_EQ(read_reply(connection.client.get()), "0\n");
     EXPECT_EQ(read_reply(connection.client.get()), "-2\n");
     EXPECT_EQ(read_reply(connection.client.get()), "-1\n");
   }
