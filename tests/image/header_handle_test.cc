@@ -21,11 +21,6 @@ std::string get_string(const HeaderHandle* h, const char* name, uint32_t capacit
   return got == nullptr ? "<null>" : std::string(got);
 }
 
-std::string without_entry(std::string text, const std::string& name) {
-  const size_t at = text.find(".$" + name + "$=");
-  return text.erase(at, text.find('\n', at) + 1 - at);
-}
-
 TEST(HeaderInit, NeedsAFullHeaderBufferAndClearsOnlyItsCapacity) {
   HeaderHandle handle;
   std::vector<uint8_t> buffer(2048, 0xEE);
@@ -141,72 +136,65 @@ TEST(BinaryForm, ValuesEndAtTheEndOfTheHeaderData) {
   EXPECT_EQ(get_string(cut.get(), "version"), "<null>");
 }
 
-TEST(TextForm, MissingEntriesReadAsEmptyOrZero) {
-  LoadedHeader h =
-      LoadedHeader::text(without_entry(without_entry(text_form({}), "alias"), "timestamp"));
-  EXPECT_EQ(get_string(h.get(), "alias"), "");
-  uint32_t value = 77;
-  uint32_t len = 4;
-  EXPECT_EQ(header_get_field("timestamp", h.get(), FIELD_UINT32, &value, &len), FIELD_UINT32);
-  EXPECT_EQ(value, 0u);
-  EXPECT_EQ(header_get_u32(h.get(), "hdr_type"), 0xA1u);
+// One field of a text form, as read: a string as is, a number in hex, bytes in hex, "<none>"
+// when the read fails.
+std::string text_value(const std::string& text, const char* field, uint32_t capacity = 128) {
+  LoadedHeader h = LoadedHeader::text(text);
+  std::vector<uint8_t> out(capacity + 1, '#');
+  uint32_t len = capacity;
+  const int type =
+      header_get_field(field, h.get(), header_field_type(h.get(), field), out.data(), &len);
+  if (type <= 0 || (type == FIELD_BINARY && len == 0)) return "<none>";
+  if (type == FIELD_STRING) return reinterpret_cast<char*>(out.data());
+  if (type == FIELD_UINT32)
+    return test::format_digests(*reinterpret_cast<uint32_t*>(out.data()), 0, out.data())
+        .substr(0, 8);
+  return test::format_digests(0, 0, out.data()).substr(18);
 }
 
 TEST(TextForm, ValueSyntax) {
-  const std::string digits = "00112233445566778899AABBCCDDEEFF01234567";
-  const auto sha1 = [](const std::string& entry) {
-    LoadedHeader h = LoadedHeader::text(".$alias$=\"boot\"\n" + entry + "\n");
-    uint8_t out[20] = {};
-    const uint32_t len = header_get_binary(h.get(), "hdr_sha1", out, sizeof(out));
-    return len == 0 ? std::string("<none>") : test::format_digests(0, 0, out).substr(18);
-  };
+  const std::string upper = "00112233445566778899AABBCCDDEEFF01234567";
   const std::string lower = "00112233445566778899aabbccddeeff01234567";
-  std::string bad = digits;
-  bad[33] = 'g';
+  const std::string bad = upper.substr(0, 33) + "g" + upper.substr(34);
   const struct {
-    std::string entry, sha1;
-  } binary_cases[] = {{".$hdr_sha1$=20," + digits, lower},
-                      {".$hdr_sha1$=20," + lower, lower},
-                      {".$hdr_sha1$=  20," + digits, lower},             // blanks before the count
-                      {".$hdr_sha1$=20 is the count," + digits, lower},  // the first comma after it
-                      {".$hdr_sha1$=19," + digits, "<none>"},
-                      {".$hdr_sha1$=21," + digits + "00", "<none>"},
-                      {".$hdr_sha1$=20" + digits, "<none>"},  // no comma
-                      {".$hdr_sha1$=20," + bad, "<none>"},
-                      {".$hdr_sha1$=20," + digits.substr(0, 38), "<none>"},  // the text ends early
-                      {"", "<none>"}};
-  for (const auto& c : binary_cases) EXPECT_EQ(sha1(c.entry), c.sha1) << c.entry;
-
-  const auto u32 = [](const std::string& value) {
-    return header_get_u32(LoadedHeader::text(".$hdr_type$=" + value + "\n").get(), "hdr_type");
-  };
-  const struct {
-    const char* value;
-    uint32_t number;
-  } number_cases[] = {{"0xA1", 0xA1}, {"0xa1", 0xA1},   {"161", 0}, {" 0xA1", 0},
-                      {"0XA1", 0},    {"0xA1zz", 0xA1}, {"0x", 0},  {"0x123456789", 0xFFFFFFFF}};
-  for (const auto& c : number_cases) EXPECT_EQ(u32(c.value), c.number) << c.value;
-
-  // Strings end at a quote or line end; unlike the binary form, a text value is cut to fit.
-  const auto alias = [](const std::string& value, uint32_t capacity) {
-    return get_string(LoadedHeader::text(".$alias$=" + value).get(), "alias", capacity);
-  };
-  const struct {
-    const char* value;
-    uint32_t capacity;
-    const char* alias;
-  } string_cases[] = {
-      {"\"boot\"\n", 128, "boot"},   {" \"boot\"\n", 128, ""},    {"boot\n", 128, ""},
-      {"\"bo\rot\"\n", 128, "bo"},   {"\"bo\not\"\n", 128, "bo"}, {"\"boot", 128, "boot"},
-      {"\"recovery\"\n", 5, "reco"}, {"\"recovery\"\n", 1, ""},   {"\"recovery\"\n", 0, "<null>"}};
-  for (const auto& c : string_cases) EXPECT_EQ(alias(c.value, c.capacity), c.alias) << c.value;
-}
-
-TEST(TextForm, TagsAreFoundAnywhereAndTheFirstWins) {
-  LoadedHeader h = LoadedHeader::text(
-      "junk before .$alias$=\"first\" .$version$=\"1.0\"\r\n.$alias$=\"second\"\n");
-  EXPECT_EQ(get_string(h.get(), "alias"), "first");
-  EXPECT_EQ(get_string(h.get(), "version"), "1.0");
+    std::string text;
+    const char* field;
+    std::string value;
+    uint32_t capacity = 128;
+  } cases[] = {
+      // A binary value needs its exact count, then the first comma, then as many hex pairs.
+      {".$hdr_sha1$=20," + upper, "hdr_sha1", lower},
+      {".$hdr_sha1$=20," + lower, "hdr_sha1", lower},
+      {".$hdr_sha1$=  20 is the count," + upper, "hdr_sha1", lower},
+      {".$hdr_sha1$=19," + upper, "hdr_sha1", "<none>"},
+      {".$hdr_sha1$=21," + upper + "00", "hdr_sha1", "<none>"},
+      {".$hdr_sha1$=20" + upper, "hdr_sha1", "<none>"},
+      {".$hdr_sha1$=20," + bad, "hdr_sha1", "<none>"},
+      {".$hdr_sha1$=20," + upper.substr(0, 38), "hdr_sha1", "<none>"},
+      // A number needs a lower-case "0x" right behind the tag; a missing one reads as 0.
+      {".$hdr_type$=0xA1\n", "hdr_type", "000000a1"},
+      {".$hdr_type$=0xa1zz", "hdr_type", "000000a1"},
+      {".$hdr_type$=0x123456789", "hdr_type", "ffffffff"},
+      {".$hdr_type$=161", "hdr_type", "00000000"},
+      {".$hdr_type$= 0xA1", "hdr_type", "00000000"},
+      {".$hdr_type$=0XA1", "hdr_type", "00000000"},
+      {"", "timestamp", "00000000"},
+      // A string is quoted and ends at a quote or a line end; a missing one reads as empty.
+      // Unlike the binary form, a text value is cut to fit.
+      {".$alias$=\"boot\"\n", "alias", "boot"},
+      {".$alias$=\"boot", "alias", "boot"},
+      {".$alias$= \"boot\"\n", "alias", ""},
+      {".$alias$=boot\n", "alias", ""},
+      {".$alias$=\"bo\rot\"\n", "alias", "bo"},
+      {".$alias$=\"bo\not\"\n", "alias", "bo"},
+      {"", "alias", ""},
+      {".$alias$=\"recovery\"\n", "alias", "reco", 5},
+      {".$alias$=\"recovery\"\n", "alias", "", 1},
+      {".$alias$=\"recovery\"\n", "alias", "<none>", 0},
+      // Tags are found anywhere, the first one wins.
+      {"junk .$alias$=\"first\" .$version$=\"1.0\"\r\n.$alias$=\"second\"\n", "alias", "first"},
+      {"junk .$alias$=\"first\" .$version$=\"1.0\"\r\n", "version", "1.0"}};
+  for (const auto& c : cases) EXPECT_EQ(text_value(c.text, c.field, c.capacity), c.value) << c.text;
 }
 
 TEST(TextForm, TextIsBoundedByTheBytesReadAndTheBuffer) {

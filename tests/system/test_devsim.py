@@ -22,10 +22,6 @@ if __name__ == "__main__" and len(sys.argv) > 1 and not sys.argv[1].startswith("
     sys.argv.pop(1)  # the path of vorn, which these tests do not need
 
 DEVSIM_CLI = os.path.join(DEVSIM_DIR, "devsim")
-DEFAULT_CMDLINE = (
-    "console=ttyS0 bmap_dev=sd:/dev/block/mmcblk1 "
-    "bmap=boot:1%androidboot:2%androidboot,system:3:4,app:5:sd@6,recovery:7%androidboot "
-    "bmap_seq=1:3:sd@6:7 vorn.hw=zt4100.1.0")
 
 
 def loops_under(root):
@@ -64,24 +60,6 @@ class DeviceTest(unittest.TestCase):
         self.assertEqual(os.listdir(self.root), [])
         os.rmdir(self.root)
 
-    def test_command_line_nodes_and_disks(self):
-        with devsim.Device() as dev:
-            self.assertEqual(dev.run(["cat", "/proc/cmdline"]).stdout, DEFAULT_CMDLINE + "\n")
-            for region, copies in dev.layout.regions.items():
-                for c in copies:
-                    dev.write_copy(region, c.index, 512, f"<{region}#{c.index}>".encode())
-            r = dev.run(" ".join(
-                f"dd if={c.node} bs=512 skip=1 count=1 2>/dev/null | tr -d '\\0'; echo;"
-                for copies in dev.layout.regions.values() for c in copies)
-                + " printf NODE | dd of=/dev/block/mmcblk1p6 bs=1 seek=100 conv=notrunc 2>&1")
-            expected = [f"<{region}#{c.index}>" for region, copies in dev.layout.regions.items()
-                        for c in copies]
-            self.assertEqual(r.stdout.splitlines()[:len(expected)], expected)
-            self.assertEqual(dev.read_copy("app", 1, 100, 4), b"NODE")
-            dev.set_cmdline(None, quiet=True, **{"vorn.hw": None, "bmap_seq": "2:4:5:7"})
-            self.assertEqual(dev.run("cat /proc/cmdline").stdout, DEFAULT_CMDLINE.replace(
-                "1:3:sd@6:7 vorn.hw=zt4100.1.0", "2:4:5:7 quiet") + "\n")
-
     def test_stubs_kernel_settings_gpio_and_network_stay_inside(self):
         meminfo = "MemTotal:        2048 kB\n"
         with devsim.Device(watchdog=True, meminfo=meminfo, netifs=["eth0=02:11:22:33:44:55"]) as dev:
@@ -100,26 +78,6 @@ class DeviceTest(unittest.TestCase):
             r = subprocess.run([os.path.join(dev.dir, "stubs", "reboot")],
                                stderr=subprocess.PIPE, text=True)
             self.assertIn("not inside", r.stderr)
-
-    def test_reboot_applies_the_stored_bmap(self):
-        stored = ("bmap_dev=sd:/dev/block/mmcblk1 bmap=boot:1%androidboot:2%androidboot,"
-                  "system:3:4,app:5:sd@6,recovery:7%androidboot bmap_seq=2:4:5:7")
-        expected = "console=ttyS0 " + stored + " vorn.hw=zt4100.1.0"
-        with devsim.Device(env={"sys.eth.if": "eth1"}) as dev:
-            dev.bootenv_set("bmap", stored)
-            r = dev.run("echo going; reboot; echo not reached")
-            self.assertEqual((r.rebooted, r.returncode, r.stdout), (True, None, "going\n"))
-            self.assertEqual(dev.calls(), ["reboot"])
-            self.assertEqual(dev.run("cat /proc/cmdline").stdout, expected + "\n")
-            # reboot(2) called by the product ends the boot the same way; an exit does not
-            # run the boot loader.
-            dev.set_cmdline(DEFAULT_CMDLINE)
-            r = dev.run([sys.executable, "-c", "import ctypes; ctypes.CDLL(None).reboot(0x01234567)"])
-            self.assertTrue(r.rebooted)
-            self.assertEqual(dev.cmdline(), expected)
-            dev.set_cmdline(DEFAULT_CMDLINE)
-            self.assertFalse(dev.run("true").rebooted)
-            self.assertEqual(dev.cmdline(), DEFAULT_CMDLINE)
 
     def test_streams_timeouts_and_one_boot_at_a_time(self):
         with devsim.Device() as dev:
