@@ -12,6 +12,7 @@
 
 #include "image/integrity.h"
 #include "image/test_header.h"
+#include "storage/header_open.h"
 #include "support/temp_dir.h"
 
 namespace vorn::image {
@@ -145,6 +146,27 @@ TEST_F(Mkvif, RefusesValuesThatDoNotFitAndWritesNothing) {
   const ToolRun missing = mkvif("image --alias b --version 1 --contents /nonexistent -o " + out);
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
+}
+
+// What the image checks and the install open first: read, validated, verified and reported; a
+// poked value or contents inside the header refuse the image.
+TEST_F(Mkvif, CheckedOpenOfItsImages) {
+  const std::string out = dir_.file("x.vif");
+  const std::string base =
+      " --alias boot --version 1 --contents '" + contents(3000) + "' -o '" + out + "'";
+  for (const auto& [options, opens] : {std::pair{"", true},
+                                       {"--poke hdr_crc32=0x1234", false},
+                                       {"--contents-off 0x3FF", false},
+                                       {"--hdr-version 2", false}}) {
+    ASSERT_EQ(mkvif(std::string("image ") + options + base).status, 0) << options;
+    std::vector<uint8_t> buffer(2048);
+    HeaderHandle handle;
+    ASSERT_NE(header_init(&handle, ("file@!," + out).c_str(), buffer.data(), 2048), nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(storage::header_open_checked(&handle, 1) != nullptr, opens) << options;
+    EXPECT_EQ(testing::internal::GetCapturedStdout().starts_with("[VIF Header(v1) Infos]\n"),
+              opens);
+  }
 }
 
 TEST_F(Mkvif, Ext4RegionHoldsItsOwnTextHeader) {

@@ -92,6 +92,10 @@ TEST_F(PropertyTest, ModelSelectionByTagPrefixAndRowsThatMatchTheirAccess) {
   // The compiler cannot check this one (function addresses are no constant expressions).
   const PropertyDesc* table = nullptr;
   ASSERT_EQ(property_count(&table), 28);
+  EXPECT_EQ(std::string(access_text(1)) + access_text(2) + access_text(3) + access_text(4) +
+                access_text(7),
+            "r---w-rw---xrwx");
+  EXPECT_EQ(access_text(5), nullptr);
   for (const PropertyDesc* row = table; row != table + 28; ++row) {
     EXPECT_TRUE(row->getter == nullptr || (row->access & PROP_READ) != 0) << row->name;
     EXPECT_TRUE(row->setter == nullptr || (row->access & PROP_WRITE) != 0) << row->name;

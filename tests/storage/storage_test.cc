@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bootmap/boot_map.h"
+#include "core/output.h"
 #include "storage/image_locator.h"
 #include "storage/mount_manager.h"
 #include "storage/path_io.h"
@@ -179,7 +180,12 @@ TEST_F(Storage, MountListKeepsEveryLineInFileOrder) {
 TEST_F(Storage, PrivateMountPoint) {
   ImageLocator raw;
   ASSERT_NE(locator_parse("bmap@boot,raw@0:400", &raw), nullptr);
+  core::set_verbosity(3);  // the storage diagnostics show from verbosity 3 on
+  testing::internal::CaptureStdout();
   EXPECT_EQ(mount_locator(&raw), -1);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("unknown fs_type \"raw\""),
+            std::string::npos);
+  core::set_verbosity(core::VERBOSITY_NORMAL);
   EXPECT_EQ(mount_locator(nullptr), -1);
   ImageLocator sys;
   ASSERT_NE(locator_parse("bmap@system,ext4@/x", &sys), nullptr);

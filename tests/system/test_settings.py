@@ -101,20 +101,6 @@ class SettingsTest(DeviceTestCase):
                                                    for k in range(keys)]
             self.assertEqual(sorted(block_entries(dev)), sorted(expected))
 
-    def test_kernel_settings_reach_the_kernel_and_nothing_else(self):
-        mark = self.mark("minfree")
-        with devsim.Device() as dev:
-            results, r = batch(dev, ["getprop", "sys.mem.min_free"],
-                               ["setprop", "sys.mem.min_free", f"1;touch {mark}"],
-                               ["setprop", "sys.mem.min_free", "4096"],
-                               ["getprop", "sys.mem.min_free"],
-                               ["setprop", "!sys.mem.drop_caches"])
-            self.assertEqual(results, [(0, "8192\n"), (255, ""), (0, ""), (0, "4096\n"), (0, "")],
-                             r.stderr)
-            self.assertFalse(os.path.exists(mark))
-            self.assertEqual(dev.read_state("min_free_kbytes"), "4096\n")
-            self.assertEqual(dev.read_state("drop_caches"), "1\n")
-
     def test_reboot_ends_only_the_device(self):
         mark = self.mark("after-reboot")
         with devsim.Device() as dev:
