@@ -125,10 +125,9 @@ TEST_F(BootEnvTest, ResultMustFitTheAreaWithItsTerminator) {
 
 TEST_F(BootEnvTest, AreaWithoutTerminatorStopsGetAndSetAtItsEnd) {
   // Entries fill all 8188 bytes: the last NUL is the area's last byte, no empty entry follows.
-  const std::string big = "big=" + std::string(AREA_SIZE - 4 - 5, 'x');
-  std::vector<uint8_t> area = {'a', '=', '1', 0};
-  area.insert(area.end(), big.begin(), big.end());
-  area.push_back(0);
+  std::string text("a=1\0big=", 8);
+  text.append(AREA_SIZE - 4 - 5, 'x').push_back('\0');
+  const std::vector<uint8_t> area(text.begin(), text.end());
   ASSERT_EQ(area.size(), AREA_SIZE);
   write_device(block_from_area(area));
   const std::vector<uint8_t> before = device();

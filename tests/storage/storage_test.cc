@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -44,11 +45,12 @@ class Storage : public testing::Test {
     ImageLocator loc;
     if (locator_parse(text, &loc) == nullptr) return "null";
     std::string dev = loc.dev_path.data();
-    if (dev.starts_with(dev_)) dev = "P" + dev.substr(dev_.size() + 1);
-    std::string out = dev + " " + std::to_string(loc.dev_no) + ":" + std::to_string(loc.part_no) +
-                      " " + loc.fs_type.data() + " " + loc.fs_path.data();
-    if (loc.is_raw) out += std::to_string(loc.raw_offset) + "+" + std::to_string(loc.raw_size);
-    return out;
+    if (dev.starts_with(dev_)) (dev = dev.substr(dev_.size()))[0] = 'P';  // ".../dp3": "P3"
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, " %d:%d ", loc.dev_no, loc.part_no);
+    dev.append(numbers).append(loc.fs_type.data()).append(" ").append(loc.fs_path.data());
+    if (loc.is_raw) dev.append(std::to_string(loc.raw_offset) + "+" + std::to_string(loc.raw_size));
+    return dev;
   }
 
   vorn::test::TempDir dir_;
