@@ -202,21 +202,21 @@ TEST_F(Management, StalledOrDrippedRequestIsDroppedAfterItsWait) {
 }
 
 TEST_F(Management, ConnectionsBeyondTheCapAreClosedAtOnce) {
-  const UniqueFd listener = listen_at(dir_.file("sock"));
+  const UniqueFd listener = listen_here();
   std::vector<UniqueFd> clients;
   for (int i = 0; i < 4; ++i) {
     // Before the fourth, the silent ones have been dropped after their wait: room again.
     for (int t = 0; t < 500 && i % 3 == 0 && connections_served() > 0; ++t) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    clients.push_back(connect_to(dir_.file("sock")));
+    clients.push_back(connect_here());
     EXPECT_TRUE(i != 3 || send_all(clients[3].get(), frame("vorn info foo")));
     EXPECT_EQ(accept_one(listener.get(), 300, 2), i == 2 ? ACCEPT_BUSY : ACCEPT_SERVED);
   }
   EXPECT_EQ(read_reply(clients[2].get()), std::nullopt);
   EXPECT_EQ(read_reply(clients[3].get()), "0\n");
   ::shutdown(clients[3].get(), SHUT_WR);
-  wait_for_threads_to_close(1);
+  wait_for_closed_connections(1);
 }
 
 TEST(AndroidSocket, DescriptorFromTheEnvironment) {
