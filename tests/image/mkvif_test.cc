@@ -125,7 +125,8 @@ TEST_F(Mkvif, RefusesValuesThatDoNotFitAndWritesNothing) {
     std::string args;
     std::string message;  // on stderr
   } cases[] = {{"--alias bootbootbootboot1", "alias is 17 characters long; at most 15 fit"},
-               {"--alias boot --req-sw2 " + std::string(64, 'r'), "at most 63"},
+               {"--alias boot --req-sw2 " + std::string(56, 'r') + ",1.0.0,+", "at most 63"},
+               {"--alias boot --req-sw2 system>=2.0", "'<region>,<version>,<op>'"},
                {"--alias boot --timestamp 4294967296", "not a number that fits 32 bits"},
                {"--alias 'bo\"ot'", "double quote"},
                {"--alias boot --req-hw 'x.$contents_off$=0x0'", "tag .$contents_off$="},

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <string>
@@ -57,17 +59,19 @@ class Storage : public testing::Test {
   std::string dev_ = dir_.file("d");
   vorn::test::ScopedPathOverride mounts_{platform::FixedPath::PROC_MOUNTS, dir_.file("mounts")};
   vorn::test::ScopedPathOverride private_{platform::FixedPath::PRIVATE_MOUNT, dir_.file("private")};
+  vorn::test::ScopedPathOverride lock_{platform::FixedPath::MOUNT_LOCK, dir_.file("private.lock")};
 };
 
 TEST_F(Storage, LocatorTexts) {
-  const std::string long_path = "file@!,/" + std::string(80, 'p');
+  const std::string longest = "/data/" + std::string(121, 'p');  // the 127 of the path slot
   const struct {
     std::string text, parsed;
   } cases[] = {
       {"file@!,/a.vif", " 0:0  /a.vif"},
-      {"file@!x,a.vif", " 0:0  a.vif"},                   // the parser does not judge paths
-      {"file@!/a.vif", "null"},                           // no comma
-      {long_path, " 0:0  /" + std::string(63 - 8, 'p')},  // 63 characters are looked at
+      {"file@!/a.vif", "null"},  // no comma
+      {"file@!," + longest, " 0:0  " + longest},
+      {"file@!," + longest + "x", "null"},  // refused, never cut
+      {"file@!" + std::string(250, 'x') + ",/a", "null"},
       {"file@/dev/block/mmcblk1p1:1:2,vfat@/up.vif", "/dev/block/mmcblk1p1 1:2 vfat /up.vif"},
       {"file@/dev/x:1,ext4@/a", "null"},     // one colon
       {"file@/dev/x:1:1,raw@0:10", "null"},  // not a file system
@@ -75,18 +79,23 @@ TEST_F(Storage, LocatorTexts) {
       {"file@/dev/block/platform/by-name/appdata:1:1,ext4@/a", "null"},
       {"bmap@system,ext4@/%vif-info%", "P3 0:3 ext4 /%vif-info%"},
       {"bmap@system~0,ext4@/x", "P3 0:3 ext4 /x"},
+      {"bmap@system~00,ext4@/x", "P3 0:3 ext4 /x"},
       {"bmap@system~5,ext4@/x", "P4 0:4 ext4 /x"},
-      {"bmap@system~,ext4@/x", "P3 0:3 ext4 /x"},
+      {"bmap@system#1,ext4@" + longest, "P4 0:4 ext4 " + longest},
       {"bmap@boot#1,raw@0x10:400", "P2 0:2 raw 16+1024"},
       {"bmap@boot~1#0,raw@0:1", "null"},  // "#" is looked for first: region "boot~1"
       {"bmap@boot", "null"},
       {"bmap@boot#2,raw@0:400", "null"},
-      {"bmap@boot#-1,raw@0:400", "null"},
       {"bmap@boot,vfat@/x", "null"},
       {"bmap@boot,raw@400", "null"},
       {"bmap@kernel,raw@0:400", "null"},
       {"dev@x,raw@0:10", "null"}};
   for (const auto& c : cases) EXPECT_EQ(parsed(c.text.c_str()), c.parsed) << c.text;
+  // An index or step that is not a plain decimal number selects nothing.
+  for (const char* id :
+       {"#-1", "#x", "#", "#0x1", "#0#1", "# 1", "#+1", "~x", "~-1", "~", "~99999999999", "~1x"}) {
+    EXPECT_EQ(parsed(("bmap@boot" + std::string(id) + ",raw@0:400").c_str()), "null") << id;
+  }
   ImageLocator loc;
   EXPECT_EQ(locator_parse(nullptr, &loc), nullptr);
   EXPECT_EQ(locator_parse("file@!,/a", nullptr), nullptr);
@@ -121,11 +130,11 @@ TEST_F(Storage, PathIo) {
 
 TEST_F(Storage, DeviceWriteNeverCreatesAMissingNode) {
   const std::vector<uint8_t> data = {1, 2, 3};
-  EXPECT_EQ(device_write_at(part(2).c_str(), data, 0, true), 0);
+  EXPECT_EQ(device_write_at(part(2).c_str(), data, 0, true, true), 0);
   struct stat st {};
   EXPECT_NE(::stat(part(2).c_str(), &st), 0) << "no file may appear in place of a device";
   dir_.write("dp2", pattern(16));
-  EXPECT_EQ(device_write_at(part(2).c_str(), data, 4, true), 3);
+  EXPECT_EQ(device_write_at(part(2).c_str(), data, 4, true, true), 3);
   std::vector<uint8_t> expected = pattern(16);
   expected[4] = 1, expected[5] = 2, expected[6] = 3;
   EXPECT_EQ(read_file(part(2)), expected) << "the rest of the device is left alone";
@@ -179,28 +188,49 @@ TEST_F(Storage, MountListKeepsEveryLineInFileOrder) {
   EXPECT_EQ(mounts_find_by_dir("/mnt/point/number/60"), nullptr);
 }
 
-TEST_F(Storage, PrivateMountPoint) {
+TEST_F(Storage, PrivateMountPointReusesOnlyItsOwnDevice) {
   ImageLocator raw;
   ASSERT_NE(locator_parse("bmap@boot,raw@0:400", &raw), nullptr);
   core::set_verbosity(3);  // the storage diagnostics show from verbosity 3 on
   testing::internal::CaptureStdout();
-  EXPECT_EQ(mount_locator(&raw), -1);
+  EXPECT_EQ(mount_locator(&raw, MountMode::READ_ONLY), -1);
   EXPECT_NE(testing::internal::GetCapturedStdout().find("unknown fs_type \"raw\""),
             std::string::npos);
   core::set_verbosity(core::VERBOSITY_NORMAL);
-  EXPECT_EQ(mount_locator(nullptr), -1);
-  ImageLocator sys;
-  ASSERT_NE(locator_parse("bmap@system,ext4@/x", &sys), nullptr);
-  EXPECT_EQ(unmount_private(&sys), 0);  // nothing there
-  // Something already on the private mount point is used, whatever it is.
-  set_mounts(part(1) + " " + dir_.file("private") + " ext4 rw 0 0\n");
-  EXPECT_EQ(mount_locator(&sys), 0);
+  EXPECT_EQ(mount_locator(nullptr, MountMode::READ_ONLY), -1);
+  ImageLocator system;
+  ASSERT_NE(locator_parse("bmap@system,ext4@/x", &system), nullptr);
+  EXPECT_EQ(unmount_private(&system), 0);  // nothing there
+  set_mounts(part(3) + " " + dir_.file("private") + " ext4 rw 0 0\n");
+  EXPECT_EQ(mount_locator(&system, MountMode::READ_ONLY), 0) << "used where it is";
+  EXPECT_EQ(locator_unmount(&system), 0);
+  ImageLocator other;
+  ASSERT_NE(locator_parse("bmap@system~1,ext4@/x", &other), nullptr);
+  EXPECT_EQ(mount_locator(&other, MountMode::READ_ONLY), -1)
+      << "another device there is never read as this one";
   ImageLocator plain;
   ASSERT_NE(locator_parse("file@!,/x.vif", &plain), nullptr);
   EXPECT_EQ(locator_unmount(&plain), 0);
   EXPECT_EQ(locator_unmount(nullptr), -1);
   EXPECT_EQ(unmount_private(nullptr), -1);
   EXPECT_EQ(locator_release("bmap@kernel,ext4@/x"), -1);
+}
+
+// Offsets past 2 and 4 GiB reach their place in a sparse file, and raw windows are 64-bit.
+TEST_F(Storage, OffsetsBeyond4GiB) {
+  const std::string f = dir_.write("dp4", "");
+  ASSERT_EQ(::truncate(f.c_str(), 6LL << 30), 0);
+  const std::vector<uint8_t> data = pattern(300);
+  std::vector<uint8_t> back(300);
+  EXPECT_EQ(locator_write("bmap@system~1,raw@0x140000007:0x12c", data, 0, 300), 300);
+  EXPECT_EQ(path_read_at(f.c_str(), back, (5LL << 30) + 7), 300);
+  EXPECT_EQ(back, data);
+  EXPECT_EQ(locator_device_size("bmap@system~1,raw@0:0"), 6LL << 30);
+  uint32_t crc = 0;
+  EXPECT_EQ(locator_crc32("bmap@system#1,raw@0x140000007:0x12c", &crc), 300);
+  EXPECT_EQ(crc, ::crc32(0, data.data(), 300));
+  EXPECT_EQ(locator_sync("bmap@system~1,ext4@/x"), -1) << "only raw locators";
+  EXPECT_EQ(locator_size("bmap@system~1,raw@0:10000000000000000"), -1) << "beyond 64 bits";
 }
 
 }  // namespace

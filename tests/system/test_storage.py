@@ -8,6 +8,7 @@ MKVIF_BIN and STORAGE_PROBE_BIN.
 """
 
 import hashlib
+import hashlib
 import os
 import shutil
 import subprocess
@@ -88,7 +89,13 @@ class StorageTest(unittest.TestCase):
         with self.example_device() as dev:
             dev.put_raw("boot", 1, self.image["boot-bad"])
             dev.put_ext4_image("app", 1, self.image["3.0.0"])
-            out = self.run_lines(dev, VORN + " list images; echo rc=$?")
+            copies = [(r, i) for r in ("boot", "system", "app") for i in (0, 1)] + [("recovery", 0)]
+            before = [hashlib.sha256(dev.read_copy(*c)).digest() for c in copies]
+            out = self.run_lines(dev, VORN + " list images; echo rc=$?",
+                                 VORN + " infos version bmap@system >/dev/null")
+            # Reading commands mount ext4 copies read-only without journal replay: no byte of
+            # any copy changes (a read-write mount rewrites the superblock every time).
+            self.assertEqual(before, [hashlib.sha256(dev.read_copy(*c)).digest() for c in copies])
         self.assertEqual(out[:8], [
             "    boot - [v] /dev/block/mmcblk0p1   androidboot  boot     1.0.2        <o o o o> bootable",
             "       `+- [ ] /dev/block/mmcblk0p2   androidboot  " + NOT_VALID,
