@@ -33,6 +33,8 @@ if __name__ == "__main__" and len(sys.argv) > 1 and not sys.argv[1].startswith("
 VORND = os.path.join(os.path.dirname(os.path.abspath(VORN)), "vornd")
 VORNC = os.environ.get("VORNC_BIN", "")
 VORN_INIT = os.environ.get("VORN_INIT_BIN", "")
+# The service file the board's init reads: vorn-init takes the socket and ids from it.
+SERVICE_FILE = os.path.join(HERE, "..", "..", "init", "vornd.rc")
 # The ASan build's leak check of a live daemon (leak_check_trigger.cc); empty elsewhere.
 LEAK_CHECK_LIB = os.environ.get("LEAK_CHECK_LIB", "")
 
@@ -84,7 +86,7 @@ class Daemon:
         self.dev = devsim.Device(**device_options)
         self.boot = self.dev.start(
             f"(sleep 1000 >/dev/null 2>&1 & echo $! > {self.dir}/app.pid); "
-            f"exec {VORN_INIT} -s {SOCKET} -p {self.dir}/vornd.pid {daemon} "
+            f"exec {VORN_INIT} -p {self.dir}/vornd.pid {SERVICE_FILE} {daemon} "
             f">/dev/null 2>{self.log_path}")
         self.started = time.monotonic()
         if not self.boot.wait_socket(SOCKET, timeout=20):
