@@ -111,6 +111,28 @@ TEST(BootMap, BuiltFromTheKernelCommandLine) {
   EXPECT_EQ(map_text(), "");
 }
 
+// What the map drops is named on standard error; a long command line is read to its end.
+TEST(BootMap, RejectedKeysAreNamedOnStandardError) {
+  std::string eleven = "bmap=";
+  for (int i = 0; i < 11; ++i) eleven.append(i ? ",r" : "r").append(std::to_string(i)).append(":1");
+  const std::pair<std::string, std::string> cases[] = {
+      {EXAMPLE, ""},
+      {"bmap=boot:1:2,sys:3:4,app:5:6,rec:7 bmap_seq=1:3:6:9",
+       "bmap_seq: value ignored, no region is active: \"9\" names no copy of region \"rec\""},
+      {std::string("bmap=boot:1:2,").append(250, 'x'),
+       "line: bmap: value of 259 characters ignored"},
+      {eleven, "bmap: region \"r10\" ignored: more than 10 regions"}};
+  for (const auto& [cmdline, warning] : cases) {
+    testing::internal::CaptureStderr();
+    map_of(cmdline);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.empty(), warning.empty()) << err;
+    EXPECT_NE(err.find(warning), err.npos) << err;
+  }
+  EXPECT_EQ(map_of(std::string("console=").append(1100, 'x').append(" bmap=boot:1:2 bmap_seq=2")),
+            "boot:mmcblk0p1%ext4,mmcblk0p2%ext4*>mmcblk0p1");
+}
+
 TEST(BootMap, LookupsOutsideTheMapGiveTheirNoneValues) {
   map_of(EXAMPLE);
   std::array<char, COPY_DEVICE_PATH_SIZE> out{};

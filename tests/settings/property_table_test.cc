@@ -196,6 +196,23 @@ TEST_F(PropertyTest, DefaultsSetEveryRowAndPrintOneLineEach) {
   EXPECT_EQ(captured([] { EXPECT_EQ(property_set_defaults(), 0); }), "");
 }
 
+// Bad CRC, no terminator, no room: the command fails, claims no store, leaves the device alone.
+TEST_F(PropertyTest, DefaultsOnAnUnusableBlockFail) {
+  std::vector<uint8_t> bad_crc = block_of({"sys.eth.if=eth1"});
+  bad_crc[5] ^= 0xFF;
+  for (const auto& b : {bad_crc, block_from_area(std::vector<uint8_t>(AREA_SIZE, 'a')),
+                        block_of({std::string("@fill=").append(AREA_SIZE - 20, 'f')})}) {
+    write_device(b);
+    const std::vector<uint8_t> before = device();
+    int result = 0;
+    const std::string out = captured([&] { result = command("default", nullptr); });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(out.find("[set]"), std::string::npos) << out;
+    EXPECT_NE(out.find(" sys.eth.if           [fail]\n"), std::string::npos) << out;
+    EXPECT_EQ(device(), before);
+  }
+}
+
 TEST_F(PropertyTest, InvalidBlockMakesOnlyStoredPropertiesFail) {
   std::vector<uint8_t> b = block_of({"sys.eth.if=eth1"});
   b[5] ^= 0xFF;
