@@ -8,7 +8,6 @@ MKVIF_BIN and STORAGE_PROBE_BIN.
 """
 
 import hashlib
-import hashlib
 import os
 import shutil
 import subprocess
@@ -151,7 +150,7 @@ class StorageTest(unittest.TestCase):
         # a file elsewhere on the device. Both read as a missing header.
         fifo, outside = os.path.join(self.root, "fifo"), os.path.join(self.root, "outside")
         os.mkfifo(fifo)
-        subprocess.run([MKVIF, "info-text", self.images.recovery, "-o", outside], check=True)
+        mkvif("info-text", self.image["recovery"], "-o", outside)
         trees = [os.path.join(self.root, t) for t in ("tree-link", "tree-fifo")]
         for tree in trees:
             os.makedirs(tree)
@@ -160,10 +159,9 @@ class StorageTest(unittest.TestCase):
         with devsim.Device() as dev:
             dev.put_ext4_dir("system", 0, trees[0])
             dev.put_ext4_dir("system", 1, trees[1])
-            r = self.run_in(dev, "".join(
-                "%s infos version %s; echo ' rc='$?\n" % (VORN, source)
-                for source in ("file@!," + fifo, "bmap@system", "bmap@system#1")), timeout=30)
-        self.assertEqual(r.stdout.splitlines(), [" rc=252"] * 3)
+            out = self.run_lines(dev, *(self.vorn("infos", "version", source) for source in
+                                        ("file@!," + fifo, "bmap@system", "bmap@system#1")))
+        self.assertEqual(out, [" rc=252"] * 3)
 
     def test_a_copy_mounted_elsewhere_is_used_there_and_stays_mounted(self):
         with self.example_device() as dev:
