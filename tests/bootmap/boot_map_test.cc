@@ -1,5 +1,6 @@
 #include "bootmap/boot_map.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,6 +11,8 @@
 
 namespace vorn::bootmap {
 namespace {
+
+using testing::HasSubstr;
 
 constexpr char EXAMPLE[] =
     "bmap_dev=sd:/dev/block/mmcblk1 "
@@ -63,13 +66,6 @@ TEST(BootMap, BuiltFromTheKernelCommandLine) {
   std::string overlong = "bmap=boot:1:2";
   while (overlong.size() <= 5 + 255) overlong += ",r" + std::to_string(overlong.size()) + ":9";
   const std::string longest = "bmap=boot:1:2," + std::string(255 - 11, 'x') + ":3";
-  std::string eleven = "bmap=";
-  std::string seq = "bmap_seq=";
-  for (int i = 0; i < 11; ++i) {
-    eleven.append(i ? ",r" : "region_with_long_name_").append(std::to_string(i)).append(":");
-    eleven.append(std::to_string(i + 1));
-    seq.append(i ? ":" : "").append(std::to_string(i + 1));
-  }
   const struct {
     std::string cmdline;
     std::string map;
@@ -101,11 +97,6 @@ TEST(BootMap, BuiltFromTheKernelCommandLine) {
       {longest + " bmap_seq=1", "boot:mmcblk0p1%ext4*,mmcblk0p2%ext4>mmcblk0p2"}};
   for (const auto& c : cases) EXPECT_EQ(map_of(c.cmdline), c.map) << c.cmdline;
 
-  // Ten regions at most, names cut to 16 characters.
-  ASSERT_TRUE(bootmap_set_values(eleven.substr(5).c_str(), seq.substr(9).c_str(), nullptr));
-  EXPECT_EQ(bootmap_region_count(), 10);
-  EXPECT_STREQ(bootmap_region_name(0), "region_with_long");
-
   vorn::test::ScopedPathOverride gone(platform::FixedPath::KERNEL_CMDLINE, "/nonexistent/cmdline");
   EXPECT_EQ(bootmap_init(), 0);
   EXPECT_EQ(map_text(), "");
@@ -114,7 +105,9 @@ TEST(BootMap, BuiltFromTheKernelCommandLine) {
 // What the map drops is named on standard error; a long command line is read to its end.
 TEST(BootMap, RejectedKeysAreNamedOnStandardError) {
   std::string eleven = "bmap=";
-  for (int i = 0; i < 11; ++i) eleven.append(i ? ",r" : "r").append(std::to_string(i)).append(":1");
+  for (int i = 0; i < 11; ++i) {
+    eleven.append(i ? ",r" : "region_with_long_name_").append(std::to_string(i)).append(":1");
+  }
   const std::pair<std::string, std::string> cases[] = {
       {EXAMPLE, ""},
       {"bmap=boot:1:2,sys:3:4,app:5:6,rec:7 bmap_seq=1:3:6:9",
@@ -127,8 +120,12 @@ TEST(BootMap, RejectedKeysAreNamedOnStandardError) {
     map_of(cmdline);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.empty(), warning.empty()) << err;
-    EXPECT_NE(err.find(warning), err.npos) << err;
+    EXPECT_THAT(err, HasSubstr(warning));
   }
+  // Ten regions at most, names cut to 16 characters.
+  ASSERT_TRUE(bootmap_set_values(eleven.substr(5).c_str(), "1:1:1:1:1:1:1:1:1:1:1", nullptr));
+  EXPECT_EQ(bootmap_region_count(), 10);
+  EXPECT_STREQ(bootmap_region_name(0), "region_with_long");
   EXPECT_EQ(map_of(std::string("console=").append(1100, 'x').append(" bmap=boot:1:2 bmap_seq=2")),
             "boot:mmcblk0p1%ext4,mmcblk0p2%ext4*>mmcblk0p1");
 }
@@ -136,13 +133,10 @@ TEST(BootMap, RejectedKeysAreNamedOnStandardError) {
 TEST(BootMap, LookupsOutsideTheMapGiveTheirNoneValues) {
   map_of(EXAMPLE);
   std::array<char, COPY_DEVICE_PATH_SIZE> out{};
-  EXPECT_EQ(bootmap_copy_count("kernel"), 0);
   EXPECT_EQ(bootmap_copy_count("Boot"), 0);  // names match exactly
-  EXPECT_EQ(bootmap_active_index("kernel"), -1);
   EXPECT_EQ(bootmap_active_number("kernel"), -1);
   EXPECT_EQ(bootmap_next_number("kernel"), -1);
   EXPECT_EQ(bootmap_next_fs("kernel"), nullptr);
-  EXPECT_EQ(bootmap_active_fs("kernel"), nullptr);
   EXPECT_EQ(bootmap_find_by_name("", nullptr), nullptr);
   EXPECT_EQ(bootmap_copy_number("boot", 2), -1);
   EXPECT_EQ(bootmap_copy_fs("boot", -1), nullptr);

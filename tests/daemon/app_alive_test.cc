@@ -68,11 +68,8 @@ TEST_F(AppAlive, SetAndClearRules) {
       {{"appalive", "set", "10", "100"}, APPALIVE_OK, "10 100 "},
       {{"appalive", "set", "10", "-5"}, APPALIVE_MALFORMED, "10 100 "},
       {{"appalive", "set", "30"}, APPALIVE_MALFORMED, "10 100 "},
-      {{"appalive", "set"}, APPALIVE_MALFORMED, "10 100 "},
-      {{"appalive"}, APPALIVE_MALFORMED, "10 100 "},
       {{"appalive", "Set", "30", "5"}, APPALIVE_MALFORMED, "10 100 "},
       {{"appalive", "set", "12", "77", "android@a/.B", "extra"}, APPALIVE_OK, "12 77 android@a/.B"},
-      {{"appalive", "clear", "1"}, APPALIVE_MALFORMED, "12 77 android@a/.B"},
       {{"appalive", "clear"}, APPALIVE_MALFORMED, "12 77 android@a/.B"},
       {{"appalive", "clear", "999"}, APPALIVE_OK, "12 77 android@a/.B"},
       {{"appalive", "clear", "77"}, APPALIVE_OK, "-1 0 "},
@@ -157,31 +154,6 @@ TEST_F(AppAlive, HeartbeatsRaceTheMonitorSafely) {
   EXPECT_TRUE(log_.has("appalive: [thread]\n", platform::LOG_PRIORITY_INFO));
   EXPECT_TRUE(
       log_.has("appalive: [wait to default \"appalive set\"]\n", platform::LOG_PRIORITY_INFO));
-}
-
-// A heartbeat is served while a long tool command holds the command mutex.
-TEST_F(AppAlive, HeartbeatDoesNotWaitForToolCommands) {
-  static std::atomic<bool> inside{false};
-  static std::atomic<bool> release{false};
-  set_tool_runner([](int, char**, std::span<char>) {
-    inside = true;
-    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return 0;
-  });
-  std::thread tool([] {
-    std::string request = "vorn upgrade x";
-    request.push_back('\0');
-    std::array<char, REPLY_TEXT_SIZE> reply{};
-    EXPECT_EQ(run_request(request, reply), 0);
-  });
-  while (!inside) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(appalive({"appalive", "set", "10", "0"}), APPALIVE_OK);
-  const auto took = std::chrono::steady_clock::now() - start;
-  release = true;
-  tool.join();
-  set_tool_runner(nullptr);
-  EXPECT_LT(took, std::chrono::milliseconds(100));
 }
 
 }  // namespace

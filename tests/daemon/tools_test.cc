@@ -122,22 +122,4 @@ TEST_F(Tools, InitHandsOverTheSocketAndCleansUp) {
   EXPECT_NE(::kill(daemon_pid, 0), 0);
 }
 
-TEST(ToolsWithoutDaemon, ClientWithoutSocketSaysNoReply) {
-  vorn::test::TempDir dir;
-  const Outcome r = run({VORNC, "-s", dir.file("none"), "vorn"});
-  EXPECT_EQ(r.status, 125);
-  EXPECT_EQ(r.out, "");
-}
-
-TEST(ToolsWithoutDaemon, InitRefusesAMalformedServiceFileNamingTheLine) {
-  vorn::test::TempDir dir;
-  const std::string rc =
-      dir.write("bad.rc", "service vornd /bin/true\n  socket vornd strem 0660\n");
-  const Outcome r = run({VORN_INIT, "-s", dir.file("vornd"), rc}, "2>&1");
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.out,
-            "vorn-init: " + rc + ":2: socket type 'strem' is not stream, dgram or seqpacket\n");
-  EXPECT_NE(::access(dir.file("vornd").c_str(), F_OK), 0);
-}
-
 }  // namespace

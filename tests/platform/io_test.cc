@@ -43,13 +43,6 @@ TEST(Io, ReadFullyCollectsPiecesAndStopsShortOnlyAtEnd) {
   EXPECT_EQ(read_fully(b.get(), buffer, sizeof buffer), 2);
 }
 
-TEST(Io, SendToAGonePeerFailsWithoutSigpipe) {
-  auto [a, b] = socket_pair();
-  a.reset();
-  EXPECT_EQ(send_fully(b.get(), "x", 1), -1);
-  EXPECT_EQ(errno, EPIPE);
-}
-
 // Only regular files are read, and inside a file system nothing leads out of it: no link (even
 // one that stays inside), no "..".
 TEST(FileOpen, ReadsRegularFilesOnlyAndNeverLeavesTheDirectory) {

@@ -1,5 +1,6 @@
 #include "upgrade/install.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,8 @@
 
 namespace vorn::upgrade {
 namespace {
+
+using testing::HasSubstr;
 
 using vorn::test::read_file;
 
@@ -66,9 +69,8 @@ TEST_F(InstallTest, EachTargetKindReceivesItsBytes) {
   const std::vector<uint8_t> kernel = pattern(250000, 1);
   const std::string boot = image("boot", kernel, "--tag-setup 1");
   ASSERT_EQ(install("boot~1", boot), INSTALL_WANTS_SETUP);
-  EXPECT_NE(out_.find("RWRWRW\nInstalled Image to (bmap@boot~1,raw@0x32000:0xb490)/(0x0:0x3d490)"),
-            std::string::npos)
-      << out_;
+  EXPECT_THAT(
+      out_, HasSubstr("RWRWRW\nInstalled Image to (bmap@boot~1,raw@0x32000:0xb490)/(0x0:0x3d490)"));
   std::vector<uint8_t> want = read_file(boot.substr(7));  // header and contents
   want.insert(want.end(), FILLER.begin() + static_cast<long>(want.size()), FILLER.end());
   EXPECT_EQ(read_file(part(2)), want);
@@ -116,7 +118,7 @@ TEST_F(InstallTest, RefusalsAndBrokenSources) {
   for (const auto& row : rows) {
     const bool writes_nothing = row.says.starts_with('-');
     EXPECT_EQ(install(row.region_id, row.path), row.want) << row.path;
-    EXPECT_NE(out_.find(row.says.substr(writes_nothing ? 1 : 0)), std::string::npos) << out_;
+    EXPECT_THAT(out_, HasSubstr(row.says.substr(writes_nothing ? 1 : 0)));
     if (writes_nothing) {
       EXPECT_EQ(read_file(part(2)), FILLER) << row.path;
       EXPECT_EQ(read_file(part(4)), FILLER) << row.path;
@@ -164,7 +166,7 @@ TEST_F(InstallTest, ContentsPastTwoGiB) {
   ASSERT_EQ(std::fclose(std::fopen(part(4).c_str(), "w")), 0);
   ASSERT_EQ(::truncate(part(4).c_str(), 3LL << 30), 0);
   ASSERT_EQ(install("system~1", img), INSTALL_DONE) << out_;
-  EXPECT_NE(out_.find("Verified Image at (0x80111170)"), std::string::npos) << out_;
+  EXPECT_THAT(out_, HasSubstr("Verified Image at (0x80111170)"));
   std::ifstream in(part(4), std::ios::binary);
   std::vector<uint8_t> back(tail.size());
   in.seekg(ZEROS).read(reinterpret_cast<char*>(back.data()), static_cast<long>(back.size()));

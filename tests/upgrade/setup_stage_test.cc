@@ -1,5 +1,6 @@
 #include "upgrade/setup_stage.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,6 +10,8 @@
 
 namespace vorn::upgrade {
 namespace {
+
+using testing::HasSubstr;
 
 // The copies are "mounted" at a directory of the test, so the scripts run there without any
 // mount; its name, full of shell syntax, shows that no command line is built from it.
@@ -49,7 +52,7 @@ TEST_F(SetupStage, RunsEachScriptInItsCopyInListOrder) {
   ASSERT_EQ(installed_regions_add("system#1"), 0);
   testing::internal::CaptureStdout();
   EXPECT_EQ(setup_stage_run(nullptr), 0) << "the installed regions are the list";
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("(system#1)"), std::string::npos);
+  EXPECT_THAT(testing::internal::GetCapturedStdout(), HasSubstr("(system#1)"));
   installed_regions_clear();
 
   // A script that is a link (here out of the copy) is refused, never run.
@@ -58,8 +61,8 @@ TEST_F(SetupStage, RunsEachScriptInItsCopyInListOrder) {
   std::filesystem::create_symlink(outside, odd + "/%vif-setup%");
   testing::internal::CaptureStdout();
   EXPECT_EQ(setup_stage("system#1"), -1);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("[Error] Setup Script Refused(system#1)"),
-            std::string::npos);
+  EXPECT_THAT(testing::internal::GetCapturedStdout(),
+              HasSubstr("[Error] Setup Script Refused(system#1)"));
   EXPECT_FALSE(std::filesystem::exists(dir_.file("injected")));
 }
 
