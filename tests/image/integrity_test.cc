@@ -149,7 +149,7 @@ TEST_F(ContentsDigest, ComputesOnlyWhatIsAskedAndReadsOnlyWhatIsThere) {
   EXPECT_EQ(contents_digest(path.c_str(), &sum, &all_crc, sha1, 1024), 1000u);
   EXPECT_EQ(crc, all_crc);
   EXPECT_EQ(contents_digest(path.c_str(), nullptr, nullptr, nullptr, 0), 2024u);
-  EXPECT_EQ(contents_digest(path.c_str(), &sum, nullptr, nullptr, 5000), 0u);  // behind the end
+  EXPECT_EQ(contents_digest(path.c_str(), &sum, nullptr, nullptr, 5000), 0u);      // behind the end
   EXPECT_EQ(contents_digest(dir_.path().c_str(), &sum, nullptr, nullptr, 0), 0u);  // a directory
 }
 
