@@ -270,7 +270,6 @@ TEST_F(PropertyTest, ActionsRunOnlyWhenRun) {
                 "act=off",
                 {"shell setprop service.adb.tcp.port -1", "shell stop adbd", "shell start adbd"}},
                {"!sys.debug.instant", nullptr, {}},
-               {"!sys.debug.instant", "act=", {}},
                {"!sys.debug.instant", "ACT=on", {}}};
   for (const auto& c : cases) {
     EXPECT_EQ(

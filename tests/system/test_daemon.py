@@ -17,21 +17,13 @@ import re
 import shutil
 import socket
 import struct
-import sys
 import tempfile
 import threading
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "devsim"))
-import devsim  # noqa: E402
+from systest import HERE, VORN_INIT, VORND, devsim
 
-VORN = os.environ.get("VORN_BIN", "")
-if __name__ == "__main__" and len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
-    VORN = os.path.abspath(sys.argv.pop(1))
-VORND = os.path.join(os.path.dirname(os.path.abspath(VORN)), "vornd")
-VORN_INIT = os.environ.get("VORN_INIT_BIN", "")
 # The service file the board's init reads: vorn-init takes the socket and ids from it.
 SERVICE_FILE = os.path.join(HERE, "..", "..", "init", "vornd.rc")
 # The ASan build's leak check of a live daemon (leak_check_trigger.cc); empty elsewhere.

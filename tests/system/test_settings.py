@@ -11,19 +11,12 @@ import os
 import re
 import shlex
 import struct
-import sys
 import tempfile
 import time
 import unittest
 import zlib
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "devsim"))
-import devsim  # noqa: E402
-
-VORN = os.environ.get("VORN_BIN", "")
-if __name__ == "__main__" and len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
-    VORN = os.path.abspath(sys.argv.pop(1))
+from systest import VORN, devsim
 
 RC_MARK = re.compile(r"\x1e(\d+)\x1e")
 

@@ -11,19 +11,10 @@ import hashlib
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "devsim"))
-import devsim  # noqa: E402
-
-VORN = os.environ.get("VORN_BIN", "")
-if __name__ == "__main__" and len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
-    VORN = os.path.abspath(sys.argv.pop(1))
-MKVIF = os.environ.get("MKVIF_BIN", "")
-PROBE = os.environ.get("STORAGE_PROBE_BIN", "")
+from systest import MKVIF, PROBE, VORN, devsim
 
 NOT_VALID = "   -          -           -    "
 

@@ -6,17 +6,9 @@ Usage: test_tool.py [PATH_TO_VORN] [unittest options].
 """
 
 import hashlib
-import os
-import sys
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "devsim"))
-import devsim  # noqa: E402
-
-VORN = os.environ.get("VORN_BIN", "")
-if __name__ == "__main__" and len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
-    VORN = os.path.abspath(sys.argv.pop(1))
+from systest import VORN, devsim
 
 # The help text below the banner: 66 lines that users and scripts read character for character.
 HELP_SHA1 = "7d8739c5479507fde006dad3acc297f4b284a779"
@@ -35,18 +27,15 @@ class ToolTest(unittest.TestCase):
     def test_personality_follows_the_base_name_and_the_result_is_the_exit_status(self):
         with devsim.Device() as dev:
             r = dev.run("\n".join([
-                "mkdir -p /tmp/p/x /tmp/p/system/bin",
+                "mkdir -p /tmp/p/system/bin",
                 "ln -sf %s /tmp/p/vorn2" % VORN,
-                "ln -sf %s /tmp/p/x/vornd" % VORN,
                 "ln -sf %s /tmp/p/system/bin/vorn" % VORN,
                 "/tmp/p/vorn2 help; echo vorn2=$?",
-                "cd /tmp/p && ./x/vornd; echo vornd=$?",
                 "/tmp/p/system/bin/vorn info hw_version; echo ' vorn='$?",
                 "/tmp/p/system/bin/vorn; echo none=$?",
                 "/tmp/p/system/bin/vorn bogus; echo bogus=$?",
             ]))
-        self.assertEqual(r.stdout, "vorn2=0\nvornd=1\nzt4100.1.0 vorn=0\nnone=254\nbogus=254\n")
-        self.assertIn("Failed to get socket from environment", r.stderr)
+        self.assertEqual(r.stdout, "vorn2=0\nzt4100.1.0 vorn=0\nnone=254\nbogus=254\n")
 
     def test_hardware_version_comes_from_the_kernel_command_line(self):
         for hw, out in ((None, ""), ("q5.2.7", "q5.2.7")):
