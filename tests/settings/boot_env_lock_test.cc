@@ -71,15 +71,6 @@ class BootEnvLockTest : public DeviceFixture {
   static std::string pid_line(pid_t pid) { return std::to_string(pid) + "\n"; }
 };
 
-TEST_F(BootEnvLockTest, GuardHoldsTheLockFileWithOurPidForItsScope) {
-  {
-    BootEnvLockGuard guard;
-    EXPECT_TRUE(guard.held());
-    EXPECT_EQ(lock_text(), pid_line(::getpid()));
-  }
-  EXPECT_FALSE(lock_file_exists());
-}
-
 // (Processes taking the lock together are the system tests': concurrent vorn writers.)
 // A lock left by a dead process, one older than the bound (even of a live owner), one from far
 // in the future (a clock set back), and an old symbolic link in its place are all recovered.
