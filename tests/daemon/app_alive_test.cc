@@ -68,6 +68,7 @@ TEST_F(AppAlive, SetAndClearRules) {
       {{"appalive", "set", "10", "100"}, APPALIVE_OK, "10 100 "},
       {{"appalive", "set", "10", "-5"}, APPALIVE_MALFORMED, "10 100 "},
       {{"appalive", "set", "30"}, APPALIVE_MALFORMED, "10 100 "},
+      {{"appalive"}, APPALIVE_MALFORMED, "10 100 "},
       {{"appalive", "Set", "30", "5"}, APPALIVE_MALFORMED, "10 100 "},
       {{"appalive", "set", "12", "77", "android@a/.B", "extra"}, APPALIVE_OK, "12 77 android@a/.B"},
       {{"appalive", "clear"}, APPALIVE_MALFORMED, "12 77 android@a/.B"},

@@ -25,7 +25,9 @@ TEST(HeaderInit, NeedsAFullHeaderBufferAndClearsOnlyItsCapacity) {
   HeaderHandle handle;
   std::vector<uint8_t> buffer(2048, 0xEE);
   EXPECT_EQ(header_init(&handle, "x", buffer.data(), 1023), nullptr);
+  EXPECT_EQ(header_init(nullptr, "x", buffer.data(), 1024), nullptr);
   EXPECT_EQ(header_init(&handle, nullptr, buffer.data(), 1024), nullptr);
+  EXPECT_EQ(header_init(&handle, "x", nullptr, 1024), nullptr);
   EXPECT_EQ(buffer[0], 0xEE);  // failures touch nothing
   EXPECT_EQ(header_init(&handle, std::string(256, 's').c_str(), buffer.data(), 1024), nullptr)
       << "a source is refused, never cut";
@@ -78,8 +80,16 @@ TEST(BinaryForm, DecodesLittleEndianAndChecksTypesAndCapacities) {
   EXPECT_EQ(header_get_field("timestamp", h.get(), FIELD_UINT32, &value, &len), 0);
   len = 4;
   EXPECT_EQ(header_get_field("timestamp", h.get(), FIELD_STRING, &value, &len), 0);
-  EXPECT_EQ(header_get_field(nullptr, h.get(), FIELD_UINT32, &value, &len), -1);
+  for (const char* name : {"", static_cast<const char*>(nullptr)}) {
+    EXPECT_EQ(header_get_field(name, h.get(), FIELD_UINT32, &value, &len), -1);
+    EXPECT_EQ(header_field_type(h.get(), name), 0u);
+  }
   EXPECT_EQ(header_get_field("hdr_type", nullptr, FIELD_UINT32, &value, &len), -1);
+  EXPECT_EQ(header_get_field("hdr_type", h.get(), FIELD_UINT32, nullptr, &len), -1);
+  EXPECT_EQ(header_get_field("hdr_type", h.get(), FIELD_UINT32, &value, nullptr), -1);
+  EXPECT_EQ(header_get_binary(h.get(), "hdr_sha1", nullptr, 20), 0u);
+  EXPECT_EQ(header_get_string(nullptr, "alias", nullptr, 20), nullptr);
+  EXPECT_EQ(header_field_type(nullptr, "alias"), 0u);
   uint8_t sha1[20] = {};
   EXPECT_EQ(header_get_binary(h.get(), "hdr_sha1", sha1, 19), 0u);
   EXPECT_EQ(header_get_binary(h.get(), "hdr_sha1", sha1, 20), 20u);
@@ -197,6 +207,7 @@ TEST(TextForm, TextIsBoundedByTheBytesReadAndTheBuffer) {
   handle.data_len = 1020;  // the last bytes were not read
   EXPECT_EQ(get_string(&handle, "alias"), "");
   EXPECT_EQ(text_find_field(nullptr, ".$alias$=", FIELD_STRING, buffer.data(), 8), 0u);
+  EXPECT_EQ(text_find_field(".$alias$=\"a\"", nullptr, FIELD_STRING, buffer.data(), 8), 0u);
   EXPECT_EQ(text_find_field(".$x$=4,0102ZZ04", ".$x$=", FIELD_BINARY, buffer.data(), 4), 2u);
 }
 

@@ -125,6 +125,11 @@ TEST_F(Output, ReportLabelsAndConditionalLines) {
   core::set_verbosity(1);
   EXPECT_EQ(report(h.get()), "");
   EXPECT_EQ(report(nullptr), "");
+  print_hex(3, nullptr);
+  char small[11];
+  const uint32_t zero = 0;
+  EXPECT_STREQ(format_timestamp(&zero, small, sizeof(small), -5), "1969-12-31");
+  EXPECT_EQ(format_timestamp(nullptr, small, sizeof(small), 9), nullptr);
 }
 
 TEST_F(Output, InfosSeparatesItemsAndPrintsBarsForUnknownNames) {
@@ -143,6 +148,9 @@ TEST_F(Output, InfosSeparatesItemsAndPrintsBarsForUnknownNames) {
                 "1.0.2|0x00000ba5|20,000102030405060708090A0B0C0D0E0F10111213"},
                {"hdr_cap,tag_setup", "0x00000004|0x00000001"}};
   for (const auto& c : cases) EXPECT_EQ(infos(h.get(), c.list), c.out) << c.list;
+  char list[] = "version";
+  EXPECT_EQ(cli::infos_print_fields(nullptr, list), -1);
+  EXPECT_EQ(cli::infos_print_fields(h.get(), nullptr), -1);
 }
 
 TEST_F(Output, InfosKeepsTheColumnOfAValueThatCannotBeRead) {

@@ -90,6 +90,9 @@ TEST(InflateStream, TruncatedStreamsAndGzipMembersAreErrors) {
   uint8_t buffer[16];
   uint32_t len = 16;
   EXPECT_EQ(inflate_step(nullptr, buffer, &len, buffer, &len), -1);
+  EXPECT_EQ(inflate_step(&gzip.stream, nullptr, &len, buffer, &len), -1);
+  EXPECT_EQ(inflate_step(&gzip.stream, buffer, &len, nullptr, &len), -1);
+  EXPECT_EQ(inflate_step(&gzip.stream, buffer, nullptr, buffer, &len), -1);
 }
 
 }  // namespace

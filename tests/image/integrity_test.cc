@@ -80,6 +80,19 @@ TEST(HeaderIntegrity, ReservedBytesTrailingSlotBytesAndStoredDigestsPlayNoPart) 
   EXPECT_EQ(values(LoadedHeader::text(text_form(t)).get()), base);
 }
 
+TEST(HeaderIntegrity, BadArgumentsGiveMinusOne) {
+  LoadedHeader h = LoadedHeader::binary(binary_form({}));
+  uint32_t value = 0;
+  uint8_t sha1[20];
+  EXPECT_EQ(header_checksum(nullptr, &value, 4), -1);
+  EXPECT_EQ(header_checksum(h.get(), nullptr, 4), -1);
+  EXPECT_EQ(header_checksum(h.get(), &value, 3), -1);
+  EXPECT_EQ(header_crc32(h.get(), &value, 3), -1);
+  EXPECT_EQ(header_sha1(h.get(), sha1, 19), -1);
+  EXPECT_EQ(header_sha1(nullptr, sha1, 20), -1);
+  EXPECT_EQ(byte_sum(5, nullptr, 10), 5u);
+}
+
 TEST(HeaderVerify, EachMethodComparesItsOwnStoredValue) {
   const TestHeader good = sealed(TestHeader{});
   TestHeader bad_crc = good;
@@ -149,7 +162,9 @@ TEST_F(ContentsDigest, ComputesOnlyWhatIsAskedAndReadsOnlyWhatIsThere) {
   EXPECT_EQ(contents_digest(path.c_str(), &sum, &all_crc, sha1, 1024), 1000u);
   EXPECT_EQ(crc, all_crc);
   EXPECT_EQ(contents_digest(path.c_str(), nullptr, nullptr, nullptr, 0), 2024u);
-  EXPECT_EQ(contents_digest(path.c_str(), &sum, nullptr, nullptr, 5000), 0u);      // behind the end
+  EXPECT_EQ(contents_digest(path.c_str(), &sum, nullptr, nullptr, 5000), 0u);  // behind the end
+  EXPECT_EQ(contents_digest(dir_.file("missing").c_str(), &sum, nullptr, nullptr, 0), 0u);
+  EXPECT_EQ(contents_digest(nullptr, &sum, nullptr, nullptr, 0), 0u);
   EXPECT_EQ(contents_digest(dir_.path().c_str(), &sum, nullptr, nullptr, 0), 0u);  // a directory
 }
 

@@ -37,8 +37,8 @@ TEST(InterfaceName, OnlyPlainNamesUpToFifteenCharacters) {
   for (const char* name : {"eth0", "br-lan", "eth0.100", "eth0:1", "usb_0", "abcdefghijklmno"}) {
     EXPECT_TRUE(interface_name_valid(name)) << name;
   }
-  for (const char* name : {"", "..", "abcdefghijklmnop", "eth0;reboot", "eth 0", "a/b", "$(reboot)",
-                           "`id`", "e|x", "-x", "e\"x", "e\\x"}) {
+  for (const char* name : {"", ".", "..", "abcdefghijklmnop", "eth0;reboot", "eth 0", "a/b",
+                           "$(reboot)", "`id`", "e|x", "-x", "e\"x", "e\\x"}) {
     EXPECT_FALSE(interface_name_valid(name)) << name;
   }
 }

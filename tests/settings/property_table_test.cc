@@ -96,6 +96,8 @@ TEST_F(PropertyTest, ModelSelectionByTagPrefixAndRowsThatMatchTheirAccess) {
   // The compiler cannot check this one (function addresses are no constant expressions).
   const PropertyDesc* table = nullptr;
   ASSERT_EQ(property_count(&table), 28);
+  EXPECT_EQ(std::string(access_text(2)) + access_text(7), "-w-rwx");  // no row has these
+  EXPECT_EQ(access_text(5), nullptr);
   for (const PropertyDesc* row = table; row != table + 28; ++row) {
     EXPECT_TRUE(row->getter == nullptr || (row->access & PROP_READ) != 0) << row->name;
     EXPECT_TRUE(row->setter == nullptr || (row->access & PROP_WRITE) != 0) << row->name;
@@ -232,10 +234,17 @@ TEST_F(PropertyTest, MemoryFiguresComeFromTheLineStartingWithTheKey) {
   EXPECT_EQ(property_get("sys.mem.cached"), nullptr) << "SwapCached is not Cached";
   ::unlink(dir_.file("meminfo").c_str());
   EXPECT_EQ(property_get("sys.mem.total"), nullptr);
+  for (const auto get : {mem_total, mem_free, mem_cached, min_free_get}) {
+    EXPECT_EQ(get(nullptr), nullptr);
+  }
+  EXPECT_EQ(min_free_set("", "1"), -1);
+  EXPECT_EQ(drop_caches(ACTION_RUN, nullptr, {}), -1);
 }
 
 TEST_F(PropertyTest, MinFreeReadsTheSettingAndWritesOnlyDigits) {
   EXPECT_STREQ(property_get("sys.mem.min_free"), "4096");
+  dir_.write("min_free_kbytes", "");
+  EXPECT_EQ(property_get("sys.mem.min_free"), nullptr);
   ::unlink(dir_.file("min_free_kbytes").c_str());
   EXPECT_EQ(property_get("sys.mem.min_free"), nullptr);
   // The value becomes part of a command the shell runs as root.

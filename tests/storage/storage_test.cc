@@ -89,12 +89,16 @@ TEST_F(Storage, LocatorTexts) {
       {"bmap@boot#2,raw@0:400", "null"},
       {"bmap@boot,raw@400", "null"},
       {"bmap@kernel,raw@0:400", "null"},
+      {"bmap@boot,vfat@/x", "null"},  // vfat only for file locators
+      {"file@!" + std::string(250, 'x') + ",/a", "null"},
       {"dev@x,raw@0:10", "null"}};
   for (const auto& c : cases) EXPECT_EQ(parsed(c.text.c_str()), c.parsed) << c.text;
   // An index or step that is not a plain decimal number selects nothing.
   for (const char* id : {"#-1", "#", "#0x1", "# 1", "#+1", "~-1", "~99999999999", "~1x"}) {
     EXPECT_EQ(parsed(("bmap@boot" + std::string(id) + ",raw@0:400").c_str()), "null") << id;
   }
+  EXPECT_STREQ(region_ops_find("bmap@bootx")->prefix, "bmap@boot");  // a prefix match
+  EXPECT_EQ(region_ops_find(nullptr), nullptr);
   ImageLocator loc;
   EXPECT_EQ(locator_parse(nullptr, &loc), nullptr);
   EXPECT_EQ(locator_parse("file@!,/a", nullptr), nullptr);
@@ -198,6 +202,8 @@ TEST_F(Storage, PrivateMountPointReusesOnlyItsOwnDevice) {
   ImageLocator plain;
   ASSERT_NE(locator_parse("file@!,/x.vif", &plain), nullptr);
   EXPECT_EQ(locator_unmount(&plain), 0);
+  EXPECT_EQ(locator_unmount(nullptr), -1);
+  EXPECT_EQ(unmount_private(nullptr), -1);
   EXPECT_EQ(locator_release("bmap@kernel,ext4@/x"), -1);
 }
 
