@@ -15,12 +15,6 @@ using Entries = std::vector<std::string>;
 
 class BootEnvTest : public DeviceFixture {};
 
-TEST(ReferenceCrc, AgreesWithTheKnownCheckValue) {
-  const std::string text = "123456789";
-  EXPECT_EQ(reference_crc32(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
-            0xCBF43926u);
-}
-
 TEST_F(BootEnvTest, GetMatchesTheKeyWithItsEqualsAndReadsTheDeviceEachTime) {
   write_entries({"bmap=boot:1,2|system:3", "ab=1", "x=a=b|c"});
   EXPECT_STREQ(bootenv_get("bmap"), "boot:1,2|system:3");
