@@ -9,24 +9,15 @@ namespace vorn::image::test {
 
 namespace {
 
-void put_le32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  b[at] = static_cast<uint8_t>(v);
-  b[at + 1] = static_cast<uint8_t>(v >> 8);
-  b[at + 2] = static_cast<uint8_t>(v >> 16);
-  b[at + 3] = static_cast<uint8_t>(v >> 24);
-}
-
-void put_bytes(std::vector<uint8_t>& b, size_t at, const void* src, size_t n) {
-  std::memcpy(b.data() + at, src, n);
-}
-
-void append_le32(std::vector<uint8_t>& s, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-void append_text(std::vector<uint8_t>& s, const std::string& t) {
-  s.insert(s.end(), t.begin(), t.end());
-}
+// One field of the header, in the order of the text form: where the binary form has it, whether
+// the integrity stream covers it, and its bytes in both forms.
+struct Field {
+  const char* name;
+  size_t at;
+  bool integrity;
+  std::string binary;
+  std::string text;
+};
 
 std::string hex(const uint8_t* bytes, size_t n, bool lower) {
   std::string out;
@@ -38,85 +29,70 @@ std::string hex(const uint8_t* bytes, size_t n, bool lower) {
   return out;
 }
 
+Field number(const char* name, size_t at, bool integrity, uint32_t v) {
+  std::string le;
+  for (int i = 0; i < 4; ++i) le.push_back(static_cast<char>(v >> (8 * i)));
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%X", v);
+  return {name, at, integrity, le, text};
+}
+
+Field text(const char* name, size_t at, const std::string& v) {
+  return {name, at, true, v, "\"" + v + "\""};
+}
+
+template <size_t N>
+Field bytes(const char* name, size_t at, bool integrity, const std::array<uint8_t, N>& v) {
+  return {
+      name, at, integrity, {v.begin(), v.end()}, std::to_string(N) + "," + hex(v.data(), N, false)};
+}
+
+std::vector<Field> fields(const TestHeader& h) {
+  return {bytes("magic", 0x000, true, h.magic),
+          number("hdr_type", 0x008, true, h.hdr_type),
+          number("hdr_version", 0x00C, true, h.hdr_version),
+          number("hdr_cap", 0x010, true, h.hdr_cap),
+          number("hdr_size", 0x014, true, h.hdr_size),
+          number("hdr_checksum", 0x018, false, h.hdr_checksum),
+          number("hdr_crc32", 0x01C, false, h.hdr_crc32),
+          bytes("hdr_sha1", 0x020, false, h.hdr_sha1),
+          text("alias", 0x040, h.alias),
+          number("timestamp", 0x050, true, h.timestamp),
+          number("tag_setup", 0x054, true, h.tag_setup),
+          text("req_hw", 0x074, h.req_hw),
+          text("req_sw0", 0x0B4, h.req_sw[0]),
+          text("req_sw1", 0x0F4, h.req_sw[1]),
+          text("req_sw2", 0x134, h.req_sw[2]),
+          text("req_sw3", 0x174, h.req_sw[3]),
+          text("req_sw4", 0x1B4, h.req_sw[4]),
+          text("version", 0x200, h.version),
+          number("contents_off", 0x1F4, true, h.contents_off),
+          number("contents_size", 0x1F8, true, h.contents_size),
+          number("contents_type", 0x1FC, true, h.contents_type),
+          number("contents_checksum", 0x210, false, h.contents_checksum),
+          number("contents_crc32", 0x214, false, h.contents_crc32),
+          bytes("contents_sha1", 0x218, false, h.contents_sha1)};
+}
+
 }  // namespace
 
 std::vector<uint8_t> binary_form(const TestHeader& h) {
   std::vector<uint8_t> b(1024, 0);
-  put_bytes(b, 0x000, h.magic.data(), 8);
-  put_le32(b, 0x008, h.hdr_type);
-  put_le32(b, 0x00C, h.hdr_version);
-  put_le32(b, 0x010, h.hdr_cap);
-  put_le32(b, 0x014, h.hdr_size);
-  put_le32(b, 0x018, h.hdr_checksum);
-  put_le32(b, 0x01C, h.hdr_crc32);
-  put_bytes(b, 0x020, h.hdr_sha1.data(), 20);
-  put_bytes(b, 0x040, h.alias.data(), h.alias.size());
-  put_le32(b, 0x050, h.timestamp);
-  put_le32(b, 0x054, h.tag_setup);
-  put_bytes(b, 0x074, h.req_hw.data(), h.req_hw.size());
-  for (size_t i = 0; i < 5; ++i)
-    put_bytes(b, 0x0B4 + 0x40 * i, h.req_sw[i].data(), h.req_sw[i].size());
-  put_le32(b, 0x1F4, h.contents_off);
-  put_le32(b, 0x1F8, h.contents_size);
-  put_le32(b, 0x1FC, h.contents_type);
-  put_bytes(b, 0x200, h.version.data(), h.version.size());
-  put_le32(b, 0x210, h.contents_checksum);
-  put_le32(b, 0x214, h.contents_crc32);
-  put_bytes(b, 0x218, h.contents_sha1.data(), 20);
+  for (const Field& f : fields(h)) std::memcpy(b.data() + f.at, f.binary.data(), f.binary.size());
   return b;
 }
 
-std::string text_form(const TestHeader& h, bool lower_hex) {
-  char line[128];
+std::string text_form(const TestHeader& h) {
   std::string t;
-  auto u32 = [&](const char* name, uint32_t v) {
-    std::snprintf(line, sizeof(line), ".$%s$=0x%X\n", name, v);
-    t += line;
-  };
-  auto str = [&](const char* name, const std::string& v) {
-    t += std::string(".$") + name + "$=\"" + v + "\"\n";
-  };
-  auto bin = [&](const char* name, const uint8_t* v, size_t n) {
-    t += std::string(".$") + name + "$=" + std::to_string(n) + "," + hex(v, n, lower_hex) + "\n";
-  };
-  bin("magic", h.magic.data(), 8);
-  u32("hdr_type", h.hdr_type);
-  u32("hdr_version", h.hdr_version);
-  u32("hdr_cap", h.hdr_cap);
-  u32("hdr_size", h.hdr_size);
-  u32("hdr_checksum", h.hdr_checksum);
-  u32("hdr_crc32", h.hdr_crc32);
-  bin("hdr_sha1", h.hdr_sha1.data(), 20);
-  str("alias", h.alias);
-  u32("timestamp", h.timestamp);
-  u32("tag_setup", h.tag_setup);
-  str("req_hw", h.req_hw);
-  for (size_t i = 0; i < 5; ++i) str(("req_sw" + std::to_string(i)).c_str(), h.req_sw[i]);
-  str("version", h.version);
-  u32("contents_off", h.contents_off);
-  u32("contents_size", h.contents_size);
-  u32("contents_type", h.contents_type);
-  u32("contents_checksum", h.contents_checksum);
-  u32("contents_crc32", h.contents_crc32);
-  bin("contents_sha1", h.contents_sha1.data(), 20);
+  for (const Field& f : fields(h)) t.append(".$").append(f.name).append("$=").append(f.text + "\n");
   return t;
 }
 
 std::vector<uint8_t> integrity_stream(const TestHeader& h) {
-  std::vector<uint8_t> s(h.magic.begin(), h.magic.end());
-  append_le32(s, h.hdr_type);
-  append_le32(s, h.hdr_version);
-  append_le32(s, h.hdr_cap);
-  append_le32(s, h.hdr_size);
-  append_text(s, h.alias);
-  append_le32(s, h.timestamp);
-  append_le32(s, h.tag_setup);
-  append_text(s, h.req_hw);
-  for (const std::string& sw : h.req_sw) append_text(s, sw);
-  append_text(s, h.version);
-  append_le32(s, h.contents_off);
-  append_le32(s, h.contents_size);
-  append_le32(s, h.contents_type);
+  std::vector<uint8_t> s;
+  for (const Field& f : fields(h)) {
+    if (f.integrity) s.insert(s.end(), f.binary.begin(), f.binary.end());
+  }
   return s;
 }
 

@@ -39,8 +39,8 @@ struct TestHeader {
 // The 1024 bytes of the binary form.
 std::vector<uint8_t> binary_form(const TestHeader& h);
 
-// The text form, one entry per line, hex in upper case (or lower case when asked).
-std::string text_form(const TestHeader& h, bool lower_hex = false);
+// The text form, one entry per line, hex in upper case.
+std::string text_form(const TestHeader& h);
 
 // The integrity stream as documented: magic, hdr_type, hdr_version, hdr_cap, hdr_size, alias,
 // timestamp, tag_setup, req_hw, req_sw0..4, version, contents_off, contents_size, contents_type.
