@@ -12,14 +12,12 @@
 
 #include "image/integrity.h"
 #include "image/test_header.h"
-#include "storage/header_open.h"
 #include "support/temp_dir.h"
 
 namespace vorn::image {
 namespace {
 
 using testing::HasSubstr;
-using testing::Not;
 
 using test::LoadedHeader;
 using vorn::test::read_file;
@@ -97,8 +95,6 @@ TEST_F(Mkvif, ImageCarriesEveryOptionInItsField) {
   }
   EXPECT_THAT(text, HasSubstr(contents_entries(out)));
   EXPECT_EQ(read_file(out).size(), 1024u + 250000u);
-  EXPECT_THAT(mkvif("info-text --no-contents-digests '" + out + "'").out,
-              Not(HasSubstr("contents_crc32")));
   EXPECT_EQ(mkvif("info-text '" + dir_.file("info.txt") + "'").status, 1);  // not an image
 }
 
@@ -125,27 +121,6 @@ TEST_F(Mkvif, RefusesValuesThatDoNotFitAndWritesNothing) {
   const ToolRun missing = mkvif("image --alias b --version 1 --contents /nonexistent -o " + out);
   EXPECT_EQ(missing.status, 1);
   EXPECT_THAT(missing.err, HasSubstr("cannot open"));
-}
-
-// What the image checks and the install open first: read, validated, verified and reported; a
-// poked value or contents inside the header refuse the image.
-TEST_F(Mkvif, CheckedOpenOfItsImages) {
-  const std::string out = dir_.file("x.vif");
-  const std::string base =
-      " --alias boot --version 1 --contents '" + contents(3000) + "' -o '" + out + "'";
-  for (const auto& [options, opens] : {std::pair{"", true},
-                                       {"--poke hdr_crc32=0x1234", false},
-                                       {"--contents-off 0x3FF", false},
-                                       {"--hdr-version 2", false}}) {
-    ASSERT_EQ(mkvif(std::string("image ") + options + base).status, 0) << options;
-    std::vector<uint8_t> buffer(2048);
-    HeaderHandle handle;
-    ASSERT_NE(header_init(&handle, ("file@!," + out).c_str(), buffer.data(), 2048), nullptr);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(storage::header_open_checked(&handle, 1) != nullptr, opens) << options;
-    EXPECT_EQ(testing::internal::GetCapturedStdout().starts_with("[VIF Header(v1) Infos]\n"),
-              opens);
-  }
 }
 
 TEST_F(Mkvif, Ext4RegionHoldsItsOwnTextHeader) {

@@ -44,23 +44,14 @@ TEST(VersionCompare, Table) {
   EXPECT_EQ(version_compare("1.0.0", nullptr, '!'), -1);
 }
 
-class DependencyTest : public test::UpgradeTest {
- protected:
-  void SetUp() override {
-    UpgradeTest::SetUp();
-    for (int n : {2, 3, 4, 5}) fake_mount(n);  // nothing in them
-  }
-  void install_boot(const char* alias, const char* version) {
-    const std::string contents = dir_.write("k.bin", std::string(100, 'k'));
-    const std::string img =
-        mkvif("boot.vif", std::string("image --alias ") + alias + " --version " + version +
-                              " --contents " + contents);
-    std::rename(img.c_str(), part(1).c_str());
-  }
-};
+using DependencyTest = test::UpgradeTest;
 
 TEST_F(DependencyTest, DependencyStrings) {
-  install_boot("boot", "1.2.0");
+  for (int n : {2, 3, 4, 5}) fake_mount(n);  // nothing in them
+  const std::string contents = dir_.write("k.bin", std::string(100, 'k'));
+  const std::string boot =
+      mkvif("boot.vif", "image --alias boot --version 1.2.0 --contents " + contents);
+  ASSERT_EQ(std::rename(boot.c_str(), part(1).c_str()), 0);
   constexpr struct {
     const char *hw, *text;
     int want;

@@ -53,9 +53,9 @@ class InstallTest : public test::UpgradeTest {
   }
 
   // What install_image printed and returned.
-  int install(const char* region_id, const std::string& path, int dry = 0) {
+  int install(const char* region_id, const std::string& path, int dry = 0, int full = 0) {
     testing::internal::CaptureStdout();
-    const int r = install_image(region_id, path.c_str(), 0, 0, dry);
+    const int r = install_image(region_id, path.c_str(), 0, full, dry);
     out_ = testing::internal::GetCapturedStdout();
     return r;
   }
@@ -124,6 +124,9 @@ TEST_F(InstallTest, RefusalsAndBrokenSources) {
       EXPECT_EQ(read_file(part(4)), FILLER) << row.path;
     }
   }
+  // Verified fully (the install command), contents that would begin inside the header refuse.
+  EXPECT_EQ(install("system~1", image("system", data, "--contents-off 0x3FF"), 0, 1),
+            INSTALL_REFUSED);
   // A dry run says whether the image asks for setup, and writes nothing either.
   EXPECT_EQ(install("system~1", image("system", data, "--tag-setup 1"), 1), INSTALL_WANTS_SETUP);
   EXPECT_EQ(install("system~1", image("system", data), 1), INSTALL_DONE);
