@@ -40,30 +40,29 @@ class Images:
         self.root = root
         self.trace = self.file("trace", b"")
         kernel = self.file("kernel.bin", bytes((i * 31 + 7) & 0xFF for i in range(300000)))
-        hw = "%hw%,zt4100.1.*,+"
+        hw = ["--req-hw", "%hw%,zt4100.1.*,+"]
         setup = self.file("setup.sh", f'echo "$(pwd) $0" >> {self.trace}\n'.encode())
         for v, extra in (("1.0.0", []), ("1.2.0", []),
                          ("1.1.0", ["--req-sw0", "boot,1.1.0,+", "--setup-script", setup])):
-            tree = os.path.join(root, "tree-" + v)
-            os.makedirs(tree)
-            self.file(f"tree-{v}/build.prop", f"system {v}\n".encode())
+            tree = os.path.dirname(self.file(f"tree-{v}/build.prop", f"system {v}\n".encode()))
             self.mk(f"system-{v}", "ext4", "--dir", tree, "--size", "8M", "--alias", "system",
-                    "--version", v, "--req-hw", hw, *extra, "--ext4-out", self.ext4(v))
-        for name, extra in (("boot-1.0.0", []), ("boot-1.1.0", []), ("boot-1.2.0", []),
-                            ("system-needs-2", ["--req-sw0", "boot,2.0.0,+"]),
+                    "--version", v, *hw, *extra, "--ext4-out", self.ext4(v))
+        for name, extra in (("boot-1.0.0", hw), ("boot-1.1.0", hw), ("boot-1.2.0", hw),
+                            ("system-needs-2", hw + ["--req-sw0", "boot,2.0.0,+"]),
                             ("boot-q5", ["--req-hw", "%hw%,q5.1.*,+"]),
-                            ("boot-corrupt", ["--poke", "hdr_crc32=0"]),
-                            ("system-1.2.0z", ["--req-sw1", "boot,1.2.0,=", "--compress",
-                                               "--contents-type", "ext4"])):
-            alias, version = name.split("-")[0], name.split("-")[1].rstrip("z")
-            contents = self.ext4("1.2.0") if name.endswith("z") else kernel
-            self.mk(name, "image", "--alias", alias, "--version", version if "." in version
-                    else "1.3.0", "--req-hw", hw, *extra, "--contents", contents)
+                            ("boot-corrupt", hw + ["--poke", "hdr_crc32=0"])):
+            alias, version = name.split("-", 1)
+            self.mk(name, "image", "--alias", alias, "--version",
+                    version if "." in version else "1.3.0", *extra, "--contents", kernel)
+        self.mk("system-1.2.0z", "image", "--alias", "system", "--version", "1.2.0", *hw,
+                "--req-sw1", "boot,1.2.0,=", "--compress", "--contents-type", "ext4",
+                "--contents", self.ext4("1.2.0"))
         shutil.copy(self.path("system-1.1.0"), self.path("system-cut"))
         os.truncate(self.path("system-cut"), 3 << 20)
 
     def file(self, name, data):
         path = os.path.join(self.root, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(data)
         return path
@@ -79,7 +78,6 @@ class Images:
 
     def __getitem__(self, name):
         return "file@!," + self.path(name)
-
 
 
 class UpgradeTest(unittest.TestCase):
@@ -142,16 +140,11 @@ class UpgradeTest(unittest.TestCase):
             self.assertEqual(self.hashes(dev)[("boot", 1)], after[("boot", 1)])
 
             # The next boot runs the new copies; the way back is one "upgrade".
-            r = dev.run(f"{VORN} list images; {VORN} infos version bmap@system; echo; "
-                        f"{VORN} upgrade {img['boot-1.2.0']} {img['system-1.2.0z']}; "
+            r = dev.run(f"{VORN} infos version bmap@boot; echo; {VORN} infos version bmap@system; "
+                        f"echo; {VORN} upgrade {img['boot-1.2.0']} {img['system-1.2.0z']}; "
                         "echo rc=$?; reboot", timeout=60)
             self.assertTrue(r.rebooted, r.stdout + r.stderr)
-            self.assertIn("    boot - [ ] /dev/block/mmcblk0p1   androidboot  boot     1.0.0   "
-                          "     <o o o o> bootable\n       `+- [v] /dev/block/mmcblk0p2   "
-                          "androidboot  boot     1.1.0        <o o o o> bootable\n", r.stdout)
-            self.assertIn("\n       `+- [v] /dev/block/mmcblk0p4   ext4         system   "
-                          "1.1.0        <o o o o>\n", r.stdout)
-            self.assertIn("\n1.1.0\n", r.stdout)
+            self.assertTrue(r.stdout.startswith("1.1.0\n1.1.0\n"), r.stdout)
             self.assertEqual(rcs(r.stdout), [0])
             self.assertEqual(self.trace(), [])
             self.assertEqual(dev.bootenv().get("bmap"), BMAP + "bmap_seq=1:3:sd@6:7")
