@@ -108,6 +108,7 @@ TEST_F(InstallTest, RefusalsAndBrokenSources) {
       {"system~1", image("system", pattern((1 << 20) + 1, 4)), INSTALL_WRITE_FAILED,
        "-Image Too Large(0x100001 > 0x100000)"},
       {"system~1", image("system", data, "--poke hdr_type=0x55"), INSTALL_REFUSED, "-Verify fail"},
+      {"system~1", image("system", data, "--hdr-version 2"), INSTALL_REFUSED, "-Verify fail"},
       {"system~1", image("system", tail, "--cap 4"), INSTALL_INFLATE_FAILED,
        "Unzip Fail(data after the end of the stream)"},
       {"system~1", image("system", corrupt, "--cap 4"), INSTALL_INFLATE_FAILED,
