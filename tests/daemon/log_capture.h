@@ -1,10 +1,8 @@
 #pragma once
 
-#include <chrono>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -40,14 +38,6 @@ class LogCapture {
       if (t == text && (priority == 0 || p == priority)) return true;
     }
     return false;
-  }
-  // Waits up to timeout_ms for such a line.
-  [[nodiscard]] bool wait_for(std::string_view text, int timeout_ms) const {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!has(text) && std::chrono::steady_clock::now() < end) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return has(text);
   }
 
  private:

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -24,7 +25,6 @@
 namespace vorn::daemon {
 namespace {
 
-using platform::LOG_PRIORITY_ERROR;
 using platform::UniqueFd;
 using test::frame;
 using test::read_reply;
@@ -39,24 +39,20 @@ class Management : public testing::Test {
   }
   ~Management() override { appalive_clear(); }
 
-  UniqueFd listen_here() {
+  // A socket bound to the test's address and listening, or connected to it.
+  UniqueFd unix_socket(bool listening) {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_un address = this->address();
-    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(fd.get(), LISTEN_BACKLOG), 0);
-    return fd;
-  }
-  UniqueFd connect_here() {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_un address = this->address();
-    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    return fd;
-  }
-  sockaddr_un address() const {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     dir_.file("sock").copy(a.sun_path, sizeof a.sun_path - 1);
-    return a;
+    const auto* address = reinterpret_cast<const sockaddr*>(&a);
+    if (!listening) {
+      EXPECT_EQ(::connect(fd.get(), address, sizeof a), 0);
+    } else {
+      EXPECT_EQ(::bind(fd.get(), address, sizeof a), 0);
+      EXPECT_EQ(::listen(fd.get(), LISTEN_BACKLOG), 0);
+    }
+    return fd;
   }
 
   // Detached connection threads must be done before the log capture goes away.
@@ -111,7 +107,7 @@ TEST_F(Management, DescriptorsAbove1023AreWaitedFor) {
   const rlimit saved = limit;
   limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 1200);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
-  const UniqueFd listener = listen_here();
+  const UniqueFd listener = unix_socket(true);
   std::vector<UniqueFd> filler;
   const UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   while (filler.empty() || filler.back().get() < 1100) {
@@ -119,7 +115,7 @@ TEST_F(Management, DescriptorsAbove1023AreWaitedFor) {
     ASSERT_TRUE(filler.back().ok());
   }
   // The client end takes the next free descriptor; free one slot up high for the accepted one.
-  const UniqueFd client = connect_here();
+  const UniqueFd client = unix_socket(false);
   filler.pop_back();
   ASSERT_TRUE(send_all(client.get(), frame("vorn info foo")));
   EXPECT_EQ(accept_one(listener.get(), 1000), ACCEPT_SERVED);
@@ -152,14 +148,14 @@ TEST_F(Management, StalledOrDrippedRequestIsDroppedAfterItsWait) {
 }
 
 TEST_F(Management, ConnectionsBeyondTheCapAreClosedAtOnce) {
-  const UniqueFd listener = listen_here();
+  const UniqueFd listener = unix_socket(true);
   std::vector<UniqueFd> clients;
   for (int i = 0; i < 4; ++i) {
     // Before the fourth, the silent ones have been dropped after their wait: room again.
     for (int t = 0; t < 500 && i % 3 == 0 && connections_served() > 0; ++t) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    clients.push_back(connect_here());
+    clients.push_back(unix_socket(false));
     EXPECT_TRUE(i != 3 || send_all(clients[3].get(), frame("vorn info foo")));
     EXPECT_EQ(accept_one(listener.get(), 300, 2), i == 2 ? ACCEPT_BUSY : ACCEPT_SERVED);
   }

@@ -25,10 +25,7 @@ using test::text_form;
 
 class Output : public ::testing::Test {
  protected:
-  void SetUp() override {
-    core::set_verbosity(core::VERBOSITY_NORMAL);
-    core::set_reply_buffer({});
-  }
+  void SetUp() override { TearDown(); }
   void TearDown() override {
     core::set_verbosity(core::VERBOSITY_NORMAL);
     core::set_reply_buffer({});

@@ -7,10 +7,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "device_fixture.h"
 
@@ -25,10 +24,8 @@ class BootEnvLockTest : public DeviceFixture {
   std::string lock_path() const { return dir_.file("vorn-lock"); }
   void write_lock(const std::string& text) const { dir_.write("vorn-lock", text); }
   std::string lock_text() const {
-    std::ifstream in(lock_path());
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    const std::vector<uint8_t> bytes = vorn::test::read_file(lock_path());
+    return {bytes.begin(), bytes.end()};
   }
   void age_lock(int seconds) const {
     const timespec when = {.tv_sec = ::time(nullptr) + seconds, .tv_nsec = 0};

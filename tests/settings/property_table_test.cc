@@ -232,7 +232,6 @@ TEST_F(PropertyTest, MemoryFiguresComeFromTheLineStartingWithTheKey) {
     EXPECT_EQ(get(nullptr), nullptr);
   }
   EXPECT_EQ(min_free_set("", "1"), -1);
-  EXPECT_EQ(drop_caches(ACTION_RUN, nullptr, {}), -1);
 }
 
 TEST_F(PropertyTest, MinFreeReadsTheSettingAndWritesOnlyDigits) {

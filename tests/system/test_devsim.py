@@ -8,20 +8,13 @@ Usage: test_devsim.py [PATH_TO_VORN] [unittest options]; VORN_BIN works too.
 import os
 import signal
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-DEVSIM_DIR = os.path.join(HERE, "..", "..", "tools", "devsim")
-sys.path.insert(0, DEVSIM_DIR)
-import devsim  # noqa: E402
+from systest import HERE, devsim
 
-if __name__ == "__main__" and len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
-    sys.argv.pop(1)  # the path of vorn, which these tests do not need
-
-DEVSIM_CLI = os.path.join(DEVSIM_DIR, "devsim")
+DEVSIM_CLI = os.path.join(os.path.dirname(devsim.__file__), "devsim")
 
 
 def loops_under(root):
