@@ -16,13 +16,13 @@ import os
 import re
 import shutil
 import socket
-import struct
 import tempfile
 import threading
 import time
 import unittest
 
 from systest import HERE, VORN_INIT, VORND, devsim
+from devsimlib.framing import read_frame  # noqa: E402 (its path comes from systest)
 
 # The service file the board's init reads: vorn-init takes the socket and ids from it.
 SERVICE_FILE = os.path.join(HERE, "..", "..", "init", "vornd.rc")
@@ -38,16 +38,10 @@ SANITIZER_REPORT = re.compile(
 
 def read_reply(sock):
     """Body of one framed reply as text, or None when the connection closed without one."""
-    data = b""
-    while len(data) < 2 or len(data) < 2 + struct.unpack_from("<H", data)[0]:
-        try:
-            chunk = sock.recv(4096)
-        except ConnectionResetError:
-            chunk = b""
-        if not chunk:
-            return None
-        data += chunk
-    return data[2:].decode()
+    try:
+        return read_frame(sock).decode()
+    except (ConnectionResetError, devsim.DevsimError):
+        return None
 
 
 class Daemon:
