@@ -90,13 +90,10 @@ class Daemon:
 
     def request(self, body, sock=None):
         """Reply body to one request (on sock, or on a connection of its own)."""
-        s = sock or self.connect()
-        try:
-            s.sendall(devsim.frame(body))
-            return read_reply(s)
-        finally:
-            if sock is None:
-                s.close()
+        if sock is None:
+            return devsim.socket_request(self.boot.path(SOCKET), body, timeout=20)
+        sock.sendall(devsim.frame(body))
+        return read_reply(sock)
 
     def alive(self, pid):
         try:
