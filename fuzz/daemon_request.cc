@@ -2,6 +2,8 @@
 // and the reply frames. Tool commands echo their last word instead of running.
 #include <sys/socket.h>
 
+#include <thread>
+
 #include "daemon/daemon_commands.h"
 #include "daemon/socket_server.h"
 #include "fuzz_env.h"
@@ -22,12 +24,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) std::abort();
   const platform::UniqueFd client(pair[1]);
-  if (::send(client.get(), data, size, MSG_NOSIGNAL) != ssize_t(size)) std::abort();
+  // Served in a thread of its own, as in the daemon, while this client reads the replies: a
+  // client that never reads would stall the connection once the socket's buffer is full.
+  std::thread server([fd = pair[0]] { daemon::management(platform::UniqueFd(fd)); });
+  (void)::send(client.get(), data, size, MSG_NOSIGNAL);  // cut short when the server closes
   ::shutdown(client.get(), SHUT_WR);
-  daemon::management(platform::UniqueFd(pair[0]));
-  std::string replies(64 * 1024, '\0');
-  replies.resize(size_t(
-      std::max<ssize_t>(0, ::recv(client.get(), replies.data(), replies.size(), MSG_WAITALL))));
+  std::string replies;
+  char chunk[4096];
+  for (ssize_t n; (n = ::recv(client.get(), chunk, sizeof chunk, 0)) > 0;)
+    replies.append(chunk, size_t(n));
+  server.join();
   // Nothing but whole frames, each "<code>\n" or "<code>\n<text>\n".
   for (size_t at = 0; at < replies.size();) {
     const size_t length = uint8_t(replies[at]) | size_t(uint8_t(replies[at + 1])) << 8;
