@@ -8,6 +8,7 @@
 #include "daemon/socket_server.h"
 #include "fuzz_env.h"
 #include "platform/fixed_text.h"
+#include "platform/io.h"
 
 using namespace vorn;
 
@@ -27,11 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Served in a thread of its own, as in the daemon, while this client reads the replies: a
   // client that never reads would stall the connection once the socket's buffer is full.
   std::thread server([fd = pair[0]] { daemon::management(platform::UniqueFd(fd)); });
-  (void)::send(client.get(), data, size, MSG_NOSIGNAL);  // cut short when the server closes
+  // The whole loops go on after a signal (libFuzzer's timer); a send is cut short only when the
+  // server has closed.
+  (void)platform::send_fully(client.get(), data, size);
   ::shutdown(client.get(), SHUT_WR);
   std::string replies;
   char chunk[4096];
-  for (ssize_t n; (n = ::recv(client.get(), chunk, sizeof chunk, 0)) > 0;)
+  for (ssize_t n; (n = platform::read_fully(client.get(), chunk, sizeof chunk)) > 0;)
     replies.append(chunk, size_t(n));
   server.join();
   // Nothing but whole frames, each "<code>\n" or "<code>\n<text>\n".
