@@ -1,8 +1,11 @@
 // The kernel command line through the start-up every command runs (boot map keys and hardware
-// tag), then every lookup of the boot map, its next copies and device paths.
+// tag), every lookup of the boot map, its next copies and device paths, and the map formatted
+// for the next boot, which must read back as the same map.
 #include <array>
+#include <cstring>
 
 #include "bootmap/boot_map.h"
+#include "bootmap/boot_map_format.h"
 #include "cli/common_startup.h"
 #include "fuzz_env.h"
 #include "platform/fixed_paths.h"
@@ -33,9 +36,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 2048) return 0;
   std::span<const uint8_t> rest(data, size);
   const std::string name = fuzz::take_text(rest);
-  fuzz::write_file(platform::fixed_path(platform::FixedPath::KERNEL_CMDLINE), rest);
-  (void)cli::common_startup();
+  const auto start = [](std::span<const uint8_t> cmdline) {
+    fuzz::write_file(platform::fixed_path(platform::FixedPath::KERNEL_CMDLINE), cmdline);
+    (void)cli::common_startup();
+  };
+  start(rest);
   for (int i = 0; i < bootmap_region_count(); ++i) look_up(bootmap_region_name(i));
   look_up(name.c_str());
+  std::array<char, BOOTMAP_TEXT_SIZE> first{}, again{};
+  std::array<char, 64> small{};
+  if (bootmap_format(name.c_str(), small) != 0 && small[0] != '\0') std::abort();  // never cut
+  (void)bootmap_format(name.c_str(), first);
+  if (bootmap_format("", first) != 0) return 0;
+  start({reinterpret_cast<const uint8_t*>(first.data()), std::strlen(first.data())});
+  if (bootmap_format("", again) != 0 || std::strcmp(first.data(), again.data()) != 0) std::abort();
   return 0;
 }

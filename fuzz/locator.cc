@@ -1,11 +1,12 @@
-// Locators and region ids against a few boot maps: as typed, as the header reader extends
-// them, and the region table lookup.
+// Locators and region ids against two boot maps: as typed, as the header reader extends them,
+// and the region table lookup.
 #include <array>
 
 #include "bootmap/boot_map.h"
 #include "fuzz_env.h"
 #include "platform/fixed_text.h"
 #include "storage/image_locator.h"
+#include "storage/region_id.h"
 #include "storage/region_io.h"
 
 using namespace vorn;
@@ -38,6 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto& map = MAPS[rest.empty() ? 0 : rest[0] % MAPS.size()];
   (void)bootmap::bootmap_set_values(map[0], map[1], map[2]);
   (void)storage::region_ops_find(text.c_str());
+  storage::RegionId id;
+  storage::SelectedCopy copy;
+  if (storage::region_id_parse(text, id)) (void)storage::region_id_select(id, copy);
   for (const char* tail : {"", ",raw@0x0:0x400", ",ext4@/%vif-info%"}) parse(text + tail);
   return 0;
 }
