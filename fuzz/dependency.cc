@@ -34,7 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::write_file(disk + "p1", {header.data, image::HEADER_SIZE});
   (void)bootmap::bootmap_set_values("recovery:d@1", "d@1", ("d:" + disk).c_str());
   (void)core::hardware_tag_set(tag);
-  (void)upgrade::dependency_check(text.c_str());
+  // A string the tool cannot read is met on no device.
+  const int checked = upgrade::dependency_check(text.c_str());
+  if (upgrade::dependency_well_formed(text.c_str()) < 0 && checked > 0) std::abort();
   upgrade::upgrade_batch_clear();
   upgrade::UpgradeEntry& entry = upgrade::upgrade_batch()[0];
   platform::copy_text(entry.alias, std::string_view(text).substr(0, text.find(',')));
