@@ -16,7 +16,6 @@ using namespace vorn::settings;
 
 // Input: flags (1 bad CRC, 2 area repeated to its end), key, NUL, value, NUL, entry area.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::setup();
   if (size < 1 || size > BOOTENV_BLOCK_SIZE + 256) return 0;
   std::span<const uint8_t> rest(data + 1, size - 1);
   const std::string key = fuzz::take_text(rest), value = fuzz::take_text(rest);

@@ -31,7 +31,6 @@ static void look_up(const char* name) {
 
 // Input: a region name to look up, a NUL, the command line.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::setup();
   if (size > 2048) return 0;
   std::span<const uint8_t> rest(data, size);
   const std::string name = fuzz::take_text(rest);

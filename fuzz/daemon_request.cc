@@ -19,7 +19,6 @@ static int echo_tool(int argc, char** argv, std::span<char> reply) {
 
 // Input: what a client sends before it closes its side.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::setup();
   if (size > 4096) return 0;
   daemon::set_tool_runner(echo_tool);
   int pair[2];

@@ -13,7 +13,6 @@ using namespace vorn;
 // Input: the dependency string, the hardware tag, the installed and the required version, and
 // the installed header, separated by NULs.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::setup();
   if (size > 2048) return 0;
   std::span<const uint8_t> rest(data, size);
   const std::string text = fuzz::take_text(rest), tag = fuzz::take_text(rest);

@@ -18,7 +18,7 @@
 #include "platform/log.h"
 #include "platform/unique_fd.h"
 
-namespace vorn::fuzz {
+using namespace vorn;
 
 namespace {
 std::string g_dir;
@@ -27,8 +27,9 @@ std::vector<uint8_t> g_buffer;
 image::HeaderHandle g_handle;
 }  // namespace
 
-void setup() {
-  if (!g_dir.empty()) return;
+// Once per process, before the first input: the scratch directory (removed at exit) with every
+// fixed path in it, standard output to /dev/null, the log to nowhere.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // tmpfs where there is one: the boot environment is flushed on every run.
   for (std::string dir : {"/dev/shm", "/tmp"}) {
     if (::mkdtemp((dir += "/vorn-fuzz-XXXXXX").data()) != nullptr) g_dir = dir;
@@ -44,7 +45,10 @@ void setup() {
     std::filesystem::remove_all(g_dir, ignored);
   });
   platform::set_log_sink([](int, const char*) {});
+  return 0;
 }
+
+namespace vorn::fuzz {
 
 std::string scratch(const char* name) { return g_dir + "/" + name; }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // What every fuzz target shares: a scratch directory that all fixed paths point into, quiet
-// output, and header helpers that let fuzzed bytes get past the integrity checks.
+// output (both set up before the first input), and header helpers that let fuzzed bytes get
+// past the integrity checks.
 
 #include <cstdint>
 #include <span>
@@ -11,10 +12,6 @@
 #include "image/header_handle.h"
 
 namespace vorn::fuzz {
-
-// Once per process: the scratch directory (removed at exit) with every fixed path in it,
-// standard output to /dev/null, the log to nowhere.
-void setup();
 
 [[nodiscard]] std::string scratch(const char* name);
 

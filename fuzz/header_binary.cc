@@ -10,7 +10,6 @@ using namespace vorn;
 // Flags: 1 seal, 2 one field (the second byte picks it), 4 capacity 2048, 8 and 16 the count
 // read: all bytes given, the capacity, none, more than the buffer.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::setup();
   if (size < 2 || size > 2050) return 0;
   const uint8_t flags = data[0];
   const image::HeaderFieldDesc& row = image::FIELD_TABLE[data[1] % image::FIELD_TABLE.size()];

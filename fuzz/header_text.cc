@@ -9,7 +9,6 @@ using namespace vorn;
 // Input: the text, a NUL, a byte that picks the buffer: 2048 bytes, 1024, one more than the
 // text, the text's own size.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::setup();
   if (size > 4096) return 0;
   std::span<const uint8_t> rest(data, size);
   std::string text = fuzz::take_text(rest);

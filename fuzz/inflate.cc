@@ -13,7 +13,6 @@ using namespace vorn;
 constexpr size_t OUTPUT_LIMIT = 64 * 1024;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::setup();
   if (size < 2) return 0;
   const uint32_t chunk = 1u + data[0] * 37u, window = 1u + data[1] * 257u;
   const std::span<const uint8_t> in(data + 2, size - 2);

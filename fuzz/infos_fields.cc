@@ -12,7 +12,6 @@ using namespace vorn;
 
 // Input: flags (1 seal, 2 text form), the field list, a NUL, the header.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::setup();
   if (size < 1 || size > 4096) return 0;
   std::span<const uint8_t> rest(data + 1, size - 1);
   std::string list = fuzz::take_text(rest);

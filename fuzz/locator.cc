@@ -32,7 +32,6 @@ static void parse(const std::string& text) {
 
 // Input: the locator text, a NUL, a byte that picks the map.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::setup();
   if (size > 512) return 0;
   std::span<const uint8_t> rest(data, size);
   const std::string text = fuzz::take_text(rest);

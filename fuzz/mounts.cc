@@ -9,7 +9,6 @@ using namespace vorn;
 
 // Input: the name to look up, a NUL, the mount table.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::setup();
   if (size > 16384) return 0;
   std::span<const uint8_t> rest(data, size);
   const std::string name = fuzz::take_text(rest);
