@@ -21,17 +21,9 @@ int decimal_prefix(std::string_view text) {
 }
 
 uint32_t hex_prefix(std::string_view text) {
-  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text.remove_prefix(2);
-  }
-  uint64_t value = 0;
-  for (char c : text) {
-    const int d = hex_digit(c);
-    if (d < 0) break;
-    value = value * 16 + static_cast<uint64_t>(d);
-    if (value > 0xFFFFFFFFu) value = 0xFFFFFFFFu;
-  }
-  return static_cast<uint32_t>(value);
+  // Saturates: a value past 32 bits (or past 64) reads as 0xFFFFFFFF.
+  const std::optional<uint64_t> value = hex_prefix64(text);
+  return !value || *value > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(*value);
 }
 
 std::optional<int> plain_decimal(std::string_view text) {
