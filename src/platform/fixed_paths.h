@@ -16,6 +16,11 @@ enum class FixedPath {
   LOCK_FILE,        // cross-process lock of the boot environment block
   WATCHDOG_DEVICE,  // Linux hardware watchdog
   CPU_WDT_GPIO,     // board GPIO file of the CPU watchdog line
+  TRUST_STORE,      // PEM certificates that image signatures must chain to
+  REVOCATION_LIST,  // PEM certificate revocation lists, honoured when present
+  ALLOW_DOWNGRADE,  // present: images older than the installed ones may be installed
+  HTTPS_CA_BUNDLE,  // PEM certificates that update servers are verified against, when present
+  FW_ENV_CONFIG,    // the boot loader's environment location, in its tools' format
   COUNT_,
 };
 

@@ -21,6 +21,11 @@ inline constexpr std::array<const char*, static_cast<int>(FixedPath::COUNT_)> DE
     "/dev/.vorn-lock",
     "/dev/watchdog",
     "/sys/devices/platform/zt4100-gpio.0/output_CPU_WDT",
+    "/etc/vorn/trust.pem",
+    "/etc/vorn/crl.pem",
+    "/etc/vorn/allow-downgrade",
+    "/etc/vorn/ca.pem",
+    "/etc/fw_env.config",
 };
 
 extern std::array<const char*, static_cast<int>(FixedPath::COUNT_)> g_paths;

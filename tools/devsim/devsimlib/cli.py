@@ -45,6 +45,7 @@ DEVICE OPTIONS:
   --put REGION#I=FILE       raw bytes of FILE at the start of a copy
   --put-dir REGION#I=DIR    ext4 file system built from DIR into a copy
   --put-ext4 REGION#I=IMG   ready-made ext4 image into a copy
+  --etc NAME=FILE           FILE as /etc/NAME of the device (NAME= removes it)
   --netif NAME[=MAC]  dummy interface at every boot (repeatable)
   --meminfo FILE      bound over /proc/meminfo
   --watchdog          a fake /dev/watchdog
@@ -73,6 +74,7 @@ def _parse_args(argv):
     p.add_argument("--put", action="append", default=[])
     p.add_argument("--put-dir", action="append", default=[])
     p.add_argument("--put-ext4", action="append", default=[])
+    p.add_argument("--etc", action="append", default=[])
     p.add_argument("--zero", action="append", default=[])
     p.add_argument("--netif", action="append", default=[])
     p.add_argument("--meminfo")
@@ -144,6 +146,12 @@ def _apply_puts(dev, args):
         dev.put_ext4_image(*_copy_ref(ref), path)
     for ref in args.zero:
         dev.zero_copy(*_copy_ref(ref))
+    for name, path in _pairs(args.etc, "--etc"):
+        if not path:
+            dev.put_etc(name, None)
+            continue
+        with open(path, "rb") as f:
+            dev.put_etc(name, f.read())
 
 
 def _report(result, dev):

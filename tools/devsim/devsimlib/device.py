@@ -44,6 +44,8 @@ class Device:
       watchdog  True makes /dev/watchdog (a regular file) at every boot
       bootenv_corrupt  store the initial block with a wrong CRC
       format_ext4  give every ext4 copy an empty ext4 file system (default: zero-filled)
+      etc       files of the device's /etc, {"vorn/trust.pem": bytes or text}, laid read-only
+                over the host's /etc at every boot (see put_etc)
       state_dir None: a temporary device removed on close; a path: a persistent device in
                 that directory (created when it holds none, reopened otherwise)
       temporary  remove state_dir on close as well
@@ -51,7 +53,7 @@ class Device:
 
     def __init__(self, layout=None, env=None, hw=DEFAULT_HW, cmdline=None, netifs=(),
                  meminfo=None, watchdog=False, bootenv_corrupt=False, state_dir=None,
-                 format_ext4=False, temporary=False):
+                 format_ext4=False, temporary=False, etc=None):
         self._janitor = None
         self._boot = None
         self._lock_fd = None
@@ -70,6 +72,8 @@ class Device:
             else:
                 self._create(layout, env, hw, cmdline, netifs, meminfo, watchdog,
                              bootenv_corrupt)
+                for name, data in (etc or {}).items():
+                    self.put_etc(name, data)
                 if format_ext4:
                     for region, copies in self.layout.regions.items():
                         for c in copies:
@@ -106,6 +110,8 @@ class Device:
             os.makedirs(os.path.join(target, "disks"))
             for name in ("device.json", "cmdline", "calls.log"):
                 shutil.copyfile(self._path(name), os.path.join(target, name))
+            if os.path.isdir(self._path("etc")):
+                shutil.copytree(self._path("etc"), os.path.join(target, "etc"), symlinks=True)
             run_tool(["cp", "--sparse=always", "--reflink=auto", *self._disk_files(),
                       os.path.join(target, "disks")])
         except BaseException:
@@ -226,6 +232,21 @@ class Device:
         if value:
             self.set_cmdline(apply_bmap_value(self.cmdline(), value))
         return self.cmdline()
+
+    def put_etc(self, name, data):
+        """Puts a file into the device's /etc (name relative to it, "vorn/trust.pem"): bytes or
+        text, or None to remove it. At each boot these files lie over the host's /etc, which
+        the device sees read-only beneath them, as a board's /etc of its system copy."""
+        path = os.path.normpath(self._path("etc", name))
+        if not path.startswith(self._path("etc") + os.sep):
+            raise DevsimError(f"{name!r} is not a path inside /etc")
+        if data is None:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
+            return
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data.encode() if isinstance(data, str) else data)
 
     def calls(self):
         """Recorded stub calls, one "name arg..." line each, oldest first."""
@@ -490,6 +511,7 @@ class Device:
                 "netifs": self.config.get("netifs", []),
                 "meminfo": self.config.get("meminfo") is not None,
                 "watchdog": self.config.get("watchdog", False),
+                "etc": os.path.isdir(self._path("etc")),
                 "command": list(command),
                 "env": boot_env,
                 "cwd": cwd or os.getcwd(),

@@ -72,6 +72,11 @@ def _setup_device(cfg):
         _bind("/proc/sysrq-trigger", "/proc/sysrq-trigger", readonly=True)
     if cfg["meminfo"]:
         _bind(os.path.join(state, "proc", "meminfo"), "/proc/meminfo", readonly=True)
+    if cfg.get("etc"):
+        # The device's own files over the host's /etc; an overlay of lower layers only is
+        # read-only, as a board's /etc on its system copy is.
+        _mount("overlay", "/etc", "overlay", _MS_RDONLY,
+               f"lowerdir={os.path.join(state, 'etc')}:/etc")
 
 
 def _setup_network(netifs):
