@@ -35,156 +35,206 @@ std::string_view cut(std::string_view& text, char sep, bool* found = nullptr) {
 }
 
 // The map is built from what the boot loader wrote, whatever it is; what the parse has to drop
-// is said on standard error, naming the key and the reason, so that a broken map is never
-// silent. The tables come out exactly as without the warnings.
-void warn_ignored(const char* key, const char* what, std::string_view item, const char* why) {
-  core::warn_printf("vorn: kernel command line: %s: %s \"%.*s\" ignored: %s\n", key, what,
-                    static_cast<int>(item.size()), item.data(), why);
-}
+// is said on standard error, naming where the map came from, the key and the reason, so that a
+// broken map is never silent. The tables come out exactly as without the warnings.
+class MapParser {
+ public:
+  MapParser(BootMap& map, const char* origin) : map_(map), origin_(origin) {}
 
-// Walks a list separated by sep, calling item(head) per item; the list ends at its end or at
-// the first empty item. item returns false to stop the walk.
-template <typename F>
-void walk_list(const char* key, std::string_view text, char sep, F&& item) {
-  while (!text.empty()) {
-    bool more = false;
-    const std::string_view head = cut(text, sep, &more);
-    if (head.empty()) {
-      if (!text.empty()) warn_ignored(key, "text", text, "it follows an empty item");
-      return;
+  // Builds the tables from the three value slots.
+  void build() {
+    map_.devices = {};
+    map_.device_count = 0;
+    parse_devices();
+    map_.regions = {};
+    map_.region_count = 0;
+    parse_regions();
+    map_.active = {};
+    map_.active_count = 0;
+    if (!parse_active()) {
+      map_.active = {};
+      map_.active_count = 0;
     }
-    if (!item(head)) return;
-    if (!more) return;
   }
-}
 
-const BootDevice* find_device(std::string_view name) {
-  for (uint32_t i = 0; i < g_map.device_count && i < MAX_DEVICES; ++i) {
-    if (slot_text(g_map.devices[i].name) == name) return &g_map.devices[i];
-  }
-  return nullptr;
-}
-
-void parse_devices() {
-  walk_list("bmap_dev", slot_text(g_map.bmap_dev), ',', [](std::string_view item) {
-    bool has_colon = false;
-    const std::string_view whole = item;
-    const std::string_view name = cut(item, ':', &has_colon);
-    if (!has_colon) {
-      warn_ignored("bmap_dev", "item", whole, "no \":\"");
-      return true;
-    }
-    if (g_map.device_count >= MAX_DEVICES) {
-      warn_ignored("bmap_dev", "device", name, "more than 10 devices");
+  // A cut value could name the wrong partition: an over-long one reads as absent instead.
+  bool store_value(const char* key, std::array<char, BOOTMAP_VALUE_SIZE>& slot,
+                   std::string_view value) {
+    if (!platform::copy_text_whole(slot, value)) {
+      slot.fill('\0');
+      core::warn_printf("vorn: %s: %s: value of %zu characters ignored: at most %zu\n", origin_,
+                        key, value.size(), BOOTMAP_VALUE_SIZE - 1);
       return false;
     }
-    BootDevice& device = g_map.devices[g_map.device_count++];
-    copy_text(device.name, name);
-    copy_text(device.path, item);
     return true;
-  });
-}
-
-const char* known_fs_type(std::string_view name) {
-  for (const char* known : FS_TYPE_NAMES) {
-    // Compared over at most 16 characters, as the boot loader's own parser does.
-    if (std::string_view(known).substr(0, 16) == name.substr(0, 16)) return known;
   }
-  warn_ignored("bmap", "file-system type", name, "read as \"ext4\"");
-  return FS_EXT4;
-}
 
-bool parse_copy(std::string_view spec, BootPartition& copy) {
-  if (spec.empty()) return false;
-  copy = BootPartition{};
-  std::string_view number_part = spec;
-  if (spec.find('@') != std::string_view::npos) {
-    const std::string_view device_name = cut(number_part, '@');
-    copy.device = find_device(device_name);
-    if (copy.device == nullptr) {
-      warn_ignored("bmap", "copy", spec, "its device is not in bmap_dev");
-      return false;
-    }
+  // Takes the value of a "bmap", "bmap_seq" or "bmap_dev" token; other tokens are ignored.
+  bool take_token(std::string_view token) {
+    bool has_eq = false;
+    const std::string_view key = cut(token, '=', &has_eq);
+    if (!has_eq || key.empty()) return true;
+    if (key == "bmap") return store_value("bmap", map_.bmap, token);
+    if (key == "bmap_seq") return store_value("bmap_seq", map_.bmap_seq, token);
+    if (key == "bmap_dev") return store_value("bmap_dev", map_.bmap_dev, token);
+    return true;
   }
-  bool has_fs = false;
-  const std::string_view number = cut(number_part, '%', &has_fs);
-  copy.number = platform::decimal_prefix(number);
-  copy_text(copy.fs_type, has_fs ? known_fs_type(number_part) : FS_EXT4);
-  return true;
-}
 
-void parse_regions() {
-  walk_list("bmap", slot_text(g_map.bmap), ',', [](std::string_view item) {
-    bool has_colon = false;
-    const std::string_view whole = item;
-    const std::string_view name = cut(item, ':', &has_colon);
-    if (!has_colon) {
-      warn_ignored("bmap", "item", whole, "no \":\"");
-      return true;
-    }
-    if (g_map.region_count >= MAX_REGIONS) {
-      warn_ignored("bmap", "region", name, "more than 10 regions");
-      return false;
-    }
-    BootRegion& region = g_map.regions[g_map.region_count];
-    region = BootRegion{};
-    walk_list("bmap", item, ':', [&region](std::string_view spec) {
-      if (region.copy_count >= MAX_COPIES) {
-        warn_ignored("bmap", "copy", spec, "more than 5 copies in its region");
-        return false;
+ private:
+  void warn_ignored(const char* key, const char* what, std::string_view item, const char* why) {
+    core::warn_printf("vorn: %s: %s: %s \"%.*s\" ignored: %s\n", origin_, key, what,
+                      static_cast<int>(item.size()), item.data(), why);
+  }
+
+  // Walks a list separated by sep, calling item(head) per item; the list ends at its end or at
+  // the first empty item. item returns false to stop the walk.
+  template <typename F>
+  void walk_list(const char* key, std::string_view text, char sep, F&& item) {
+    while (!text.empty()) {
+      bool more = false;
+      const std::string_view head = cut(text, sep, &more);
+      if (head.empty()) {
+        if (!text.empty()) warn_ignored(key, "text", text, "it follows an empty item");
+        return;
       }
-      if (parse_copy(spec, region.copies[region.copy_count])) ++region.copy_count;
-      return true;
-    });
-    if (region.copy_count == 0) {
-      warn_ignored("bmap", "region", name, "no usable copy");
-      return true;
+      if (!item(head)) return;
+      if (!more) return;
     }
-    copy_text(region.name, name);
-    ++g_map.region_count;
-    return true;
-  });
-}
+  }
 
-bool parse_active() {
-  bool ok = true;
-  walk_list("bmap_seq", slot_text(g_map.bmap_seq), ':', [&ok](std::string_view item) {
-    const uint32_t i = g_map.active_count;
-    if (i >= g_map.region_count || i >= MAX_REGIONS) {
-      warn_ignored("bmap_seq", "item", item, "more items than regions in bmap");
-      return false;
+  const BootDevice* find_device(std::string_view name) const {
+    for (uint32_t i = 0; i < map_.device_count && i < MAX_DEVICES; ++i) {
+      if (slot_text(map_.devices[i].name) == name) return &map_.devices[i];
     }
-    const std::string_view whole = item;
-    std::string_view device_name;
-    bool named = item.find('@') != std::string_view::npos;
-    if (named) device_name = cut(item, '@');
-    const int number = platform::decimal_prefix(item);
-    const BootRegion& region = g_map.regions[i];
-    for (uint32_t c = 0; c < region.copy_count && c < MAX_COPIES; ++c) {
-      const BootPartition& copy = region.copies[c];
-      const bool device_matches =
-          named ? (copy.device != nullptr && slot_text(copy.device->name) == device_name)
-                : copy.device == nullptr;
-      if (copy.number == number && device_matches) {
-        g_map.active[i] = BootSeqEntry{&region, &copy, c};
-        ++g_map.active_count;
+    return nullptr;
+  }
+
+  void parse_devices() {
+    walk_list("bmap_dev", slot_text(map_.bmap_dev), ',', [this](std::string_view item) {
+      bool has_colon = false;
+      const std::string_view whole = item;
+      const std::string_view name = cut(item, ':', &has_colon);
+      if (!has_colon) {
+        warn_ignored("bmap_dev", "item", whole, "no \":\"");
         return true;
       }
-    }
-    core::warn_printf(
-        "vorn: kernel command line: bmap_seq: value ignored, no region is active: \"%.*s\" "
-        "names no copy of region \"%s\"\n",
-        static_cast<int>(whole.size()), whole.data(), region.name.data());
-    ok = false;
-    return false;
-  });
-  if (ok) {
-    for (uint32_t i = g_map.active_count; i < g_map.region_count && i < MAX_REGIONS; ++i) {
-      warn_ignored("bmap_seq", "region", slot_text(g_map.regions[i].name), "no active copy");
-    }
+      if (map_.device_count >= MAX_DEVICES) {
+        warn_ignored("bmap_dev", "device", name, "more than 10 devices");
+        return false;
+      }
+      BootDevice& device = map_.devices[map_.device_count++];
+      copy_text(device.name, name);
+      copy_text(device.path, item);
+      return true;
+    });
   }
-  return ok;
-}
+
+  const char* known_fs_type(std::string_view name) {
+    for (const char* known : FS_TYPE_NAMES) {
+      // Compared over at most 16 characters, as the boot loader's own parser does.
+      if (std::string_view(known).substr(0, 16) == name.substr(0, 16)) return known;
+    }
+    warn_ignored("bmap", "file-system type", name, "read as \"ext4\"");
+    return FS_EXT4;
+  }
+
+  bool parse_copy(std::string_view spec, BootPartition& copy) {
+    if (spec.empty()) return false;
+    copy = BootPartition{};
+    std::string_view number_part = spec;
+    if (spec.find('@') != std::string_view::npos) {
+      const std::string_view device_name = cut(number_part, '@');
+      copy.device = find_device(device_name);
+      if (copy.device == nullptr) {
+        warn_ignored("bmap", "copy", spec, "its device is not in bmap_dev");
+        return false;
+      }
+    }
+    bool has_fs = false;
+    const std::string_view number = cut(number_part, '%', &has_fs);
+    copy.number = platform::decimal_prefix(number);
+    copy_text(copy.fs_type, has_fs ? known_fs_type(number_part) : FS_EXT4);
+    return true;
+  }
+
+  void parse_regions() {
+    walk_list("bmap", slot_text(map_.bmap), ',', [this](std::string_view item) {
+      bool has_colon = false;
+      const std::string_view whole = item;
+      const std::string_view name = cut(item, ':', &has_colon);
+      if (!has_colon) {
+        warn_ignored("bmap", "item", whole, "no \":\"");
+        return true;
+      }
+      if (map_.region_count >= MAX_REGIONS) {
+        warn_ignored("bmap", "region", name, "more than 10 regions");
+        return false;
+      }
+      BootRegion& region = map_.regions[map_.region_count];
+      region = BootRegion{};
+      walk_list("bmap", item, ':', [this, &region](std::string_view spec) {
+        if (region.copy_count >= MAX_COPIES) {
+          warn_ignored("bmap", "copy", spec, "more than 5 copies in its region");
+          return false;
+        }
+        if (parse_copy(spec, region.copies[region.copy_count])) ++region.copy_count;
+        return true;
+      });
+      if (region.copy_count == 0) {
+        warn_ignored("bmap", "region", name, "no usable copy");
+        return true;
+      }
+      copy_text(region.name, name);
+      ++map_.region_count;
+      return true;
+    });
+  }
+
+  bool parse_active() {
+    bool ok = true;
+    walk_list("bmap_seq", slot_text(map_.bmap_seq), ':', [this, &ok](std::string_view item) {
+      const uint32_t i = map_.active_count;
+      if (i >= map_.region_count || i >= MAX_REGIONS) {
+        warn_ignored("bmap_seq", "item", item, "more items than regions in bmap");
+        return false;
+      }
+      const std::string_view whole = item;
+      std::string_view device_name;
+      bool named = item.find('@') != std::string_view::npos;
+      if (named) device_name = cut(item, '@');
+      const int number = platform::decimal_prefix(item);
+      const BootRegion& region = map_.regions[i];
+      for (uint32_t c = 0; c < region.copy_count && c < MAX_COPIES; ++c) {
+        const BootPartition& copy = region.copies[c];
+        const bool device_matches =
+            named ? (copy.device != nullptr && slot_text(copy.device->name) == device_name)
+                  : copy.device == nullptr;
+        if (copy.number == number && device_matches) {
+          map_.active[i] = BootSeqEntry{&region, &copy, c};
+          ++map_.active_count;
+          return true;
+        }
+      }
+      core::warn_printf(
+          "vorn: %s: bmap_seq: value ignored, no region is active: \"%.*s\" names no copy of "
+          "region \"%s\"\n",
+          origin_, static_cast<int>(whole.size()), whole.data(), region.name.data());
+      ok = false;
+      return false;
+    });
+    if (ok) {
+      for (uint32_t i = map_.active_count; i < map_.region_count && i < MAX_REGIONS; ++i) {
+        warn_ignored("bmap_seq", "region", slot_text(map_.regions[i].name), "no active copy");
+      }
+    }
+    return ok;
+  }
+
+  BootMap& map_;
+  const char* origin_;
+};
+
+constexpr char KERNEL_CMDLINE[] = "kernel command line";
 
 std::span<const BootSeqEntry> active_entries() {
   if (g_map.active_count > MAX_REGIONS) return {};
@@ -198,19 +248,6 @@ std::span<const BootPartition> copies_of(const BootSeqEntry& entry) {
   return {region.copies.data(), region.copy_count};
 }
 
-// A cut value could name the wrong partition: an over-long one reads as absent instead.
-bool store_value(const char* key, std::array<char, BOOTMAP_VALUE_SIZE>& slot,
-                 std::string_view value) {
-  if (!platform::copy_text_whole(slot, value)) {
-    slot.fill('\0');
-    core::warn_printf(
-        "vorn: kernel command line: %s: value of %zu characters ignored: at most %zu\n", key,
-        value.size(), BOOTMAP_VALUE_SIZE - 1);
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 const BootMap& bootmap() { return g_map; }
@@ -218,33 +255,7 @@ const BootMap& bootmap() { return g_map; }
 namespace {
 
 void bootmap_keys_hook(char* token, void* /*context*/) {
-  if (token == nullptr) return;
-  std::string_view value = token;
-  bool has_eq = false;
-  const std::string_view key = cut(value, '=', &has_eq);
-  if (!has_eq || key.empty()) return;
-  if (key == "bmap") {
-    store_value("bmap", g_map.bmap, value);
-  } else if (key == "bmap_seq") {
-    store_value("bmap_seq", g_map.bmap_seq, value);
-  } else if (key == "bmap_dev") {
-    store_value("bmap_dev", g_map.bmap_dev, value);
-  }
-}
-
-void bootmap_build() {
-  g_map.devices = {};
-  g_map.device_count = 0;
-  parse_devices();
-  g_map.regions = {};
-  g_map.region_count = 0;
-  parse_regions();
-  g_map.active = {};
-  g_map.active_count = 0;
-  if (!parse_active()) {
-    g_map.active = {};
-    g_map.active_count = 0;
-  }
+  if (token != nullptr) (void)MapParser(g_map, KERNEL_CMDLINE).take_token(token);
 }
 
 }  // namespace
@@ -254,7 +265,7 @@ int bootmap_init() {
   g_map.bmap_seq.fill('\0');
   g_map.bmap_dev.fill('\0');
   cmdline_walk(nullptr, bootmap_keys_hook);
-  bootmap_build();
+  MapParser(g_map, KERNEL_CMDLINE).build();
   return 0;
 }
 
@@ -262,11 +273,12 @@ bool bootmap_set_values(const char* bmap, const char* bmap_seq, const char* bmap
   g_map.bmap.fill('\0');
   g_map.bmap_seq.fill('\0');
   g_map.bmap_dev.fill('\0');
+  MapParser parser(g_map, KERNEL_CMDLINE);
   bool ok = true;
-  if (bmap) ok &= store_value("bmap", g_map.bmap, bmap);
-  if (bmap_seq) ok &= store_value("bmap_seq", g_map.bmap_seq, bmap_seq);
-  if (bmap_dev) ok &= store_value("bmap_dev", g_map.bmap_dev, bmap_dev);
-  bootmap_build();
+  if (bmap) ok &= parser.store_value("bmap", g_map.bmap, bmap);
+  if (bmap_seq) ok &= parser.store_value("bmap_seq", g_map.bmap_seq, bmap_seq);
+  if (bmap_dev) ok &= parser.store_value("bmap_dev", g_map.bmap_dev, bmap_dev);
+  parser.build();
   return ok;
 }
 
@@ -395,6 +407,29 @@ const BootRegion* bootmap_find_by_name(const char* name, int* position) {
     }
   }
   return nullptr;
+}
+
+bool bootmap_parse(std::string_view text, BootMap& out) {
+  out = BootMap{};
+  MapParser parser(out, "stored boot map");
+  bool ok = true;
+  while (!text.empty()) {
+    const std::string_view token = cut(text, ' ');
+    if (!token.empty()) ok &= parser.take_token(token);
+  }
+  parser.build();
+  return ok;
+}
+
+int bootmap_active_device(const BootMap& map, const char* name, std::span<char> out) {
+  if (name == nullptr || map.active_count > MAX_REGIONS) return -1;
+  for (uint32_t i = 0; i < map.active_count; ++i) {
+    const BootSeqEntry& entry = map.active[i];
+    if (entry.region != nullptr && slot_text(entry.region->name) == name) {
+      return write_device(entry.copy, out);
+    }
+  }
+  return -1;
 }
 
 }  // namespace vorn::bootmap

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 namespace vorn::bootmap {
 
@@ -71,6 +72,17 @@ int bootmap_init();
 // value is too long for its slot, which then stays empty. Used by tools and tests that have a
 // map but no kernel command line.
 bool bootmap_set_values(const char* bmap, const char* bmap_seq, const char* bmap_dev);
+
+// Parses a map stored as kernel command-line tokens ("bmap_dev=... bmap=... bmap_seq=...", as
+// bootmap_format writes it) into out, leaving the process-wide map alone; other tokens are
+// ignored, and what the parse drops is named on standard error as for the command line. out
+// holds pointers into itself: parse into the object that is used, never copy it. False when a
+// value was too long (it then reads as absent).
+bool bootmap_parse(std::string_view text, BootMap& out);
+
+// The device path of the copy that map selects as active for the region name: 0, or -1 (out
+// untouched) when the map has no active copy of that region or out is too small.
+[[nodiscard]] int bootmap_active_device(const BootMap& map, const char* name, std::span<char> out);
 
 // Lookups by region name (exact match, first active-copy entry wins). Each returns its "none"
 // value (null, 0 or -1 as noted) for an absent name, a region without an active-copy entry, or

@@ -181,10 +181,20 @@ TEST(BootMapFormat, Table) {
       {"boot:1:2,system:3", "2", nullptr, "system", "bmap=boot:1:2,system:3 bmap_seq=2"},
       {nullptr, nullptr, nullptr, "boot", ""},
   };
+  static BootMap stored;  // the text read back as the next boot would, without the running map
   for (const Row& row : ROWS) {
     ASSERT_TRUE(bootmap_set_values(row.bmap, row.seq, row.dev));
     EXPECT_EQ(format(row.changes), row.want) << row.bmap << " / " << row.changes;
+    ASSERT_TRUE(bootmap_parse(std::string("console=x ") + row.want, stored));
+    std::array<char, BOOTMAP_TEXT_SIZE> again{};
+    EXPECT_EQ(bootmap_format(stored, "", again), 0);
+    EXPECT_STREQ(again.data(), row.want);
   }
+  std::array<char, COPY_DEVICE_PATH_SIZE> device{};
+  ASSERT_TRUE(bootmap_parse(ROWS[4].want, stored));
+  EXPECT_EQ(bootmap_active_device(stored, "app", device), 0);
+  EXPECT_STREQ(device.data(), "/dev/block/mmcblk1p6");
+  EXPECT_EQ(bootmap_active_device(stored, "boot", device), -1);
   std::array<char, 8> out{};
   EXPECT_EQ(bootmap_format(nullptr, out), BOOTMAP_FORMAT_ABSENT);
   EXPECT_EQ(bootmap_format("boot", std::span<char>()), BOOTMAP_FORMAT_ABSENT);
