@@ -85,15 +85,26 @@ class EntryWalk {
   bool cut_ = false;
 };
 
-// Writes a whole block to the device and flushes it; false, with the step that failed, when
-// it may not have reached the medium whole.
+// Writes a whole block to the device, flushes it and reads it back past the page cache; false,
+// with the step that failed, when it may not have reached the medium whole. A write that a
+// device reports done without doing it, or does only in part, shows in the read-back.
 bool write_block(const uint8_t* block, storage::WriteFailure& failure) {
-  const int64_t written = storage::device_write_at(platform::fixed_path(FixedPath::EMMC_DEVICE),
-                                                   {block, BOOTENV_BLOCK_SIZE}, BOOTENV_OFFSET,
-                                                   /*sync=*/true, /*exclusive=*/false, &failure);
-  if (written == static_cast<int64_t>(BOOTENV_BLOCK_SIZE)) return true;
-  if (failure.step == nullptr) failure = {"write", EIO};
-  return false;
+  const char* device = platform::fixed_path(FixedPath::EMMC_DEVICE);
+  const int64_t written =
+      storage::device_write_at(device, {block, BOOTENV_BLOCK_SIZE}, BOOTENV_OFFSET,
+                               /*sync=*/true, /*exclusive=*/false, &failure);
+  if (written != static_cast<int64_t>(BOOTENV_BLOCK_SIZE)) {
+    if (failure.step == nullptr) failure = {"write", EIO};
+    return false;
+  }
+  uint32_t crc = 0;
+  if (storage::device_crc32(device, BOOTENV_OFFSET, BOOTENV_BLOCK_SIZE, &crc) !=
+          static_cast<int64_t>(BOOTENV_BLOCK_SIZE) ||
+      crc != ::crc32(0L, block, static_cast<uInt>(BOOTENV_BLOCK_SIZE))) {
+    failure = {"read-back", EIO};
+    return false;
+  }
+  return true;
 }
 
 std::span<const uint8_t> area_of(const uint8_t* block) {
