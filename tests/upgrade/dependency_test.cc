@@ -7,6 +7,7 @@
 
 #include "core/hardware_tag.h"
 #include "platform/fixed_text.h"
+#include "upgrade/image_checks.h"
 #include "upgrade_fixture.h"
 
 namespace vorn::upgrade {
@@ -86,6 +87,28 @@ TEST_F(DependencyTest, DependencyStrings) {
   EXPECT_STREQ(installed_version("bmap@boot#0", out), "1.2.0");
   EXPECT_EQ(installed_version("bmap@boot#1", out), nullptr);
   EXPECT_EQ(installed_version("bmap@boot", std::span(out).first(5)), nullptr) << "never cut";
+}
+
+// Every slot is looked at: an image whose one unmet dependency sits in slot k (the others met)
+// is reported with exactly that dependency.
+TEST_F(DependencyTest, EachSoftwareSlotIsChecked) {
+  for (int n : {2, 3, 4, 5}) fake_mount(n);
+  const std::string contents = dir_.write("k.bin", std::string(100, 'k'));
+  const std::string boot =
+      mkvif("boot.vif", "image --alias boot --version 1.2.0 --contents " + contents);
+  ASSERT_EQ(std::rename(boot.c_str(), part(1).c_str()), 0);
+  ASSERT_TRUE(core::hardware_tag_set("zt4100.1.0"));
+  for (int k = 0; k < 5; ++k) {
+    std::string args =
+        "image --alias app --version 1.0.0 --req-hw %hw%,zt4100.1.*,+ --contents " + contents;
+    for (int i = 0; i < 5; ++i) {
+      args += " --req-sw" + std::to_string(i) + (i == k ? " boot,1.3.0,+" : " boot,1.1.0,+");
+    }
+    const std::string image = "file@!," + mkvif("app.vif", args);
+    UpgradeEntry entry{};
+    EXPECT_EQ(check_upgrade_entry(image.c_str(), &entry), 1) << "slot " << k;
+    EXPECT_STREQ(entry.deps[0].text.data(), "boot,1.3.0,+") << "slot " << k;
+  }
 }
 
 // What the image builder refuses: strings whose check fails on every device.
