@@ -41,10 +41,10 @@ for half in (0, 4096):
 # An upgrade: boot in one write and its sync, system in three and its sync, the setup
 # script's mount, sync and unmount, the block's write and sync. The compressed system image
 # goes in four 64 KiB writes after a read-only mount of app for its dependency. setprop: the
-# block's write (EIO, ENOSPC) and sync (EIO).
-FIGURES = {"upgrade": (11, 11, 12), "upgrade-compressed": (9, 9, 8),
-           "install-then-setup": (11, 11, 12), "setprop-replace": (2, 2, 3),
-           "setprop-append": (2, 2, 3), "setprop-delete": (2, 2, 3)}
+# block's write (EIO, ENOSPC, lost, short) and sync (EIO).
+FIGURES = {"upgrade": (11, 11, 18), "upgrade-compressed": (9, 9, 12),
+           "install-then-setup": (11, 11, 18), "setprop-replace": (2, 2, 5),
+           "setprop-append": (2, 2, 5), "setprop-delete": (2, 2, 5)}
 
 
 class SweepTest(unittest.TestCase):
@@ -90,6 +90,8 @@ class SweepTest(unittest.TestCase):
             rows = [(["cut", "--at", "write:1"], 0, "power cut before: write(", old),
                     (["cut", "--at", "fdatasync:1", "--error", "EIO"], 255,
                      "fdatasync:1=EIO injected", old),  # the old block written back
+                    (["cut", "--at", "write:1", "--retval", "8192"], 255,
+                     "write:1=8192 injected", old),  # lost: found by the read-back
                     (["trace"], 0, "boundary 2 fdatasync:1", new),
                     (["cut", "--at", "write:9"], 0, "no call write:9 was made", new)]
             for args, code, text, entries in rows:

@@ -17,7 +17,9 @@ at every boundary, and checks what the device holds afterwards:
 
 An injected error must also make the command fail (non-zero exit, and the case's message)
 and leave the boot environment as it was; only an unmount may fail without failing the
-command, and then the command must have done all of its work.
+command, and then the command must have done all of its work. A write that the device reports
+done but never makes ("lost"), or makes only in part ("short": the first half of its bytes
+never arrive, the rest is written again), counts as an error the command must find.
 """
 
 import contextlib
@@ -33,8 +35,9 @@ from devsimlib.strace import DATA_CALLS  # noqa: E402
 
 BLOCK_NODE = "/dev/block/mmcblk0"
 SYNC_CALLS = ("fsync", "fdatasync")
-# Errors tried at data writes, and at the other boundaries (syncs, mounts, discards).
-DATA_ERRORS = ("EIO", "ENOSPC")
+# Errors tried at data writes, and at the other boundaries (syncs, mounts, discards). "lost"
+# and "short" are writes that report more than they did (see the module's text).
+DATA_ERRORS = ("EIO", "ENOSPC", "lost", "short")
 OTHER_ERRORS = ("EIO",)
 # Calls whose failure a command may survive: a file system that cannot be unmounted was
 # synced before (checked by the order of the clean run) and is detached instead.
@@ -280,8 +283,14 @@ def _error_at(case, before, p, error):
     """Problems after boundary p returned error. The command must fail and leave the boot
     environment as it was, or, at a call it may survive, do all of its work."""
     with p.base.clone() as dev:
-        r = dev.inject_error(case.commands[p.step], p.b, error, paths=case.paths,
-                             timeout=case.timeout)
+        if error in ("lost", "short"):
+            length = p.b.call.length or 0
+            r = dev.inject_result(case.commands[p.step], p.b,
+                                  length if error == "lost" else length // 2,
+                                  paths=case.paths, timeout=case.timeout)
+        else:
+            r = dev.inject_error(case.commands[p.step], p.b, error, paths=case.paths,
+                                 timeout=case.timeout)
         injected = r.trace.injected
         problems = _landing(p.b, r.trace, injected[0] if len(injected) == 1 else None)
         if problems:

@@ -21,9 +21,9 @@ USAGE = """usage:
   devsim boot DIR [--timeout S] -- COMMAND...   one boot of the persistent device in DIR
   devsim trace DIR [--path P]... -- COMMAND...  one boot under strace; lists the calls
                                           that change a disk (the boundaries, CALL:J)
-  devsim cut DIR --at CALL:J [--error ERRNO] [--path P]... -- COMMAND...
+  devsim cut DIR --at CALL:J [--error ERRNO | --retval N] [--path P]... -- COMMAND...
                                           one boot, power cut at the J-th CALL of a
-                                          process (or ERRNO returned by it instead)
+                                          process (or ERRNO or N returned by it, unmade)
   devsim shell --dir DIR                  interactive shell in the persistent device
   devsim put DIR [--put ...] [--put-dir ...] [--put-ext4 ...] [--zero REGION#I]
   devsim bootenv DIR [--clear] [--set K=V]... [--corrupt]
@@ -87,6 +87,7 @@ def _parse_args(argv):
     p.add_argument("--path", action="append", default=[])
     p.add_argument("--at")
     p.add_argument("--error")
+    p.add_argument("--retval", type=int)
     if "--" in argv:
         at = argv.index("--")
         argv, command = argv[:at], argv[at + 1:]
@@ -167,7 +168,8 @@ def _traced(dev, args):
     """devsim trace and devsim cut: one boot under strace, then what it did to the disks."""
     if args.action == "cut" and not args.at:
         raise DevsimError("devsim cut needs --at CALL:J (devsim trace lists them)")
-    inject = Injection.parse(args.at, args.error) if args.action == "cut" else None
+    inject = (Injection.parse(args.at, args.error, args.retval) if args.action == "cut"
+              else None)
     result = dev.run_traced(args.command, inject=inject, paths=args.path,
                             timeout=args.timeout)
     sys.stdout.buffer.write(result.stdout_bytes)
@@ -176,7 +178,7 @@ def _traced(dev, args):
     for b in result.trace.boundaries:
         sys.stderr.write(f"devsim: boundary {b.index + 1} {b.call.name}:{b.nth} "
                          f"(process {b.process + 1}) {b.call.line}\n")
-    if inject is None or inject.error:
+    if inject is None or not inject.cut:
         for c in result.trace.injected:
             sys.stderr.write(f"devsim: {inject} injected: {c.line}\n")
         return _report(result, dev)

@@ -436,10 +436,10 @@ class Device:
         calls that reach a block node or one of paths) and .cut (the Call at which the power
         was cut, else None).
 
-        inject: an Injection, a Boundary of an earlier trace, or "CALL:J". Without an error
-        the power is cut on entry to that call, and the power cycle that follows runs the
-        boot loader as a reboot does; with an error ("EIO") the call returns it unmade and
-        the command goes on.
+        inject: an Injection, a Boundary of an earlier trace, or "CALL:J". Without an error or
+        a result the power is cut on entry to that call, and the power cycle that follows runs
+        the boot loader as a reboot does; with an error ("EIO") or a result the call returns it
+        unmade and the command goes on.
         """
         if shutil.which("strace") is None:
             raise DevsimError("strace is not installed (scripts/install-deps installs it)")
@@ -462,7 +462,7 @@ class Device:
                 result.trace = Trace(f.read())
         except FileNotFoundError:
             raise DevsimError(f"strace left no trace: {result.stderr.strip()}") from None
-        result.cut = result.trace.cut if inject is not None and not inject.error else None
+        result.cut = result.trace.cut if inject is not None and inject.cut else None
         if result.cut is not None and not result.rebooted:
             self.boot_loader()
         return result
@@ -475,6 +475,12 @@ class Device:
         """run_traced with an error number ("EIO", "ENOSPC") returned by the call at a
         boundary instead of making it."""
         return self.run_traced(command, inject=as_injection(at, error), **kw)
+
+    def inject_result(self, command, at, retval, **kw):
+        """run_traced with the call at a boundary returning retval without being made: a write
+        given its own length is lost (reported done, never reaching the disk); a smaller count
+        is a short write whose rest the product must write again."""
+        return self.run_traced(command, inject=as_injection(at, retval=retval), **kw)
 
     def _start(self, command, env, cwd, stdin, stdout, stderr, boot_loader):
         if self._janitor is None:

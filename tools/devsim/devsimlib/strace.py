@@ -9,6 +9,9 @@ RAM file system under /dev are never boundaries.
 strace counts injections per system call and per process, so a boundary is addressed as
 "the J-th CALL of a process" (write:2, fdatasync:1). A cut delivers SIGKILL on entry to that
 call: the call does not happen, nothing after it happens, and the boot ends with the command.
+An injected error or result makes the call return it without being made: a write given its
+own length as result is a write lost by the device; a smaller result, a short write whose
+rest the product must write again (or report).
 """
 
 import re
@@ -38,41 +41,52 @@ _EXIT = re.compile(r"^\+\+\+ (exited with (\d+)|killed by (SIG[A-Z0-9]+).*) \+\+
 
 
 class Injection:
-    """What to do at the nth call of one system call: cut the power (error None) or return
-    an error number such as "EIO" without making the call."""
+    """What to do at the nth call of one system call: cut the power (error and retval None),
+    return an error number such as "EIO", or return retval (a count for a data call), in both
+    cases without making the call."""
 
-    def __init__(self, call, nth, error=None):
+    def __init__(self, call, nth, error=None, retval=None):
         if call not in BOUNDARY_CALLS:
             raise DevsimError(f"{call!r} is not a call that changes a disk")
         if int(nth) < 1:
             raise DevsimError("the count of a call starts at 1")
         if error is not None and error not in INJECT_ERRORS:
             raise DevsimError(f"error {error!r} is not one of {', '.join(INJECT_ERRORS)}")
+        if retval is not None and (error is not None or int(retval) < 0):
+            raise DevsimError("a result is a count of 0 or more, given instead of an error")
         self.call, self.nth, self.error = call, int(nth), error
+        self.retval = None if retval is None else int(retval)
 
     @classmethod
-    def parse(cls, text, error=None):
+    def parse(cls, text, error=None, retval=None):
         """From "CALL:J" (write:2)."""
         call, sep, nth = text.partition(":")
         if not sep or not nth.isdigit():
             raise DevsimError(f"a boundary is CALL:J (write:2), got {text!r}")
-        return cls(call, int(nth), error)
+        return cls(call, int(nth), error, retval)
+
+    @property
+    def cut(self):
+        return self.error is None and self.retval is None
 
     def strace_expr(self):
-        action = f"error={self.error}" if self.error else "signal=KILL"
+        action = (f"error={self.error}" if self.error else
+                  f"retval={self.retval}" if self.retval is not None else "signal=KILL")
         return f"inject={self.call}:{action}:when={self.nth}"
 
     def __repr__(self):
-        return f"{self.call}:{self.nth}" + (f"={self.error}" if self.error else "")
+        made = self.error or ("" if self.retval is None else f"{self.retval}")
+        return f"{self.call}:{self.nth}" + (f"={made}" if made else "")
 
 
-def as_injection(at, error=None):
-    """An Injection from an Injection, a Boundary or "CALL:J", with error (None: a cut)."""
+def as_injection(at, error=None, retval=None):
+    """An Injection from an Injection, a Boundary or "CALL:J", with error or retval (neither:
+    a cut)."""
     if isinstance(at, str):
-        return Injection.parse(at, error)
+        return Injection.parse(at, error, retval)
     if isinstance(at, Injection):
-        return Injection(at.call, at.nth, error)
-    return at.injection(error)
+        return Injection(at.call, at.nth, error, retval)
+    return at.injection(error, retval)
 
 
 def strace_argv(trace_file, paths, injection=None):
@@ -173,8 +187,8 @@ class Boundary:
     def __init__(self, index, call, nth, process):
         self.index, self.call, self.nth, self.process = index, call, nth, process
 
-    def injection(self, error=None):
-        return Injection(self.call.name, self.nth, error)
+    def injection(self, error=None, retval=None):
+        return Injection(self.call.name, self.nth, error, retval)
 
     def __repr__(self):
         return f"#{self.index + 1} {self.call.name}:{self.nth} {self.call.line}"
@@ -265,7 +279,7 @@ class Trace:
 
     @property
     def injected(self):
-        """The calls whose error strace made up."""
+        """The calls whose error or result strace made up."""
         return [c for c in self.calls if c.injected]
 
     def exit_status(self, pid=None):
