@@ -36,6 +36,8 @@ class StorageTest(unittest.TestCase):
         for name, alias, version, extra in (
                 ("boot", "boot", "1.0.2", ["--req-hw", "%hw%,zt4100.1.*,+"]),
                 ("boot-bad", "boot", "1.0.3", ["--poke", "hdr_crc32=0x12345678"]),
+                ("boot-needs", "boot", "1.0.4", ["--req-hw", "%hw%,zt4100.1.*,+",
+                                                 "--req-sw0", "system,1.0.2,="]),
                 ("recovery", "recovery", "2.1.0", [])):
             cls.image[name] = os.path.join(root, name + ".vif")
             mkvif("image", "--alias", alias, "--version", version, "--contents", contents,
@@ -74,22 +76,38 @@ class StorageTest(unittest.TestCase):
     def vorn(self, *words):
         return " ".join([VORN, *words]) + "; echo ' rc='$?"
 
+    def cut_while_mounted(self, dev, region, index):
+        """The copy as a power cut leaves it while it is mounted read-write with a transaction
+        committed: its journal needs recovery (the bytes of the medium, taken at the cut)."""
+        node, point = dev.copy(region, index).node, tempfile.mkdtemp(dir=self.root)
+        snap = os.path.join(point + ".img")
+        r = dev.run(f"mount {node} {point} && echo x > {point}/new && sync && dd if={node} "
+                    f"of={snap} bs=1M status=none")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        features = subprocess.run(["dumpe2fs", "-h", snap], capture_output=True, text=True)
+        self.assertIn("needs_recovery", features.stdout)
+        dev.put_ext4_image(region, index, snap)
+
     def test_listing_and_infos(self):
         # A copy without a header and one that fails a single check show hyphens alike. Item
         # lists and locator texts are the unit tests'; here the sources on the device.
         with self.example_device() as dev:
             dev.put_raw("boot", 1, self.image["boot-bad"])
             dev.put_ext4_image("app", 1, self.image["3.0.0"])
+            self.cut_while_mounted(dev, "system", 0)
             copies = [(r, i) for r in ("boot", "system", "app") for i in (0, 1)] + [("recovery", 0)]
             before = [hashlib.sha256(dev.read_copy(*c)).digest() for c in copies]
             out = self.run_lines(dev, VORN + " list images; echo rc=$?",
+                                 self.vorn("check", "upgrade", "file@!," + self.image["boot-needs"],
+                                           ">/dev/null"),
                                  self.vorn("infos", "version,alias", "bmap@system#1"),
                                  self.vorn("infos", "version,alias,contents_type", "bmap@boot"),
                                  self.vorn("infos", "version", "bmap@boot~1"),
                                  self.vorn("infos", "version", "bmap@kernel"),
                                  self.vorn("infos", "version", "dev@x,raw@0:10"))
             # Reading commands mount ext4 copies read-only without journal replay: no byte of
-            # any copy changes (a read-write mount rewrites the superblock every time).
+            # any copy changes (a read-write mount rewrites the superblock every time, a
+            # read-only one replays a journal that needs recovery).
             self.assertEqual(before, [hashlib.sha256(dev.read_copy(*c)).digest() for c in copies])
         self.assertEqual(out, [
             "    boot - [v] /dev/block/mmcblk0p1   androidboot  boot     1.0.2        <o o o o> bootable",
@@ -100,6 +118,7 @@ class StorageTest(unittest.TestCase):
             "       `+- [v] /dev/block/mmcblk1p6   ext4         app      3.0.0        <o o o o>",
             "recovery - [v] /dev/block/mmcblk0p7   androidboot  " + NOT_VALID,
             "rc=0",
+            " rc=0",
             "1.0.1|system rc=0",
             "1.0.2|boot|0x000000c1 rc=0",
             " rc=251",  # fails a check (-5)
