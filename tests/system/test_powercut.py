@@ -56,15 +56,6 @@ class SweepTest(unittest.TestCase):
                 self.assertEqual((report.boundaries, report.cuts_survived,
                                   report.errors_survived), FIGURES[name])
 
-    def test_failed_block_sync_keeps_the_old_entries(self):
-        # The new block may have reached the medium: the old one is written back.
-        with devsim.Device(env=cases.STORED_ENV) as dev:
-            r = dev.inject_error([VORN, "setprop", "@b", "2"], "fdatasync:1", "EIO")
-            self.assertEqual(r.returncode, 255)
-            self.assertIn("[Error] Boot Env Write Fail(/dev/block/mmcblk0@0xc0000)(fdatasync: "
-                          "Input/output error)!\nBoot Env Restored", r.stdout)
-            self.assertEqual(dev.bootenv().entries, cases.STORED_ENV)
-
     def test_unsafe_updater_is_caught(self):
         new = cases.STORED_ENV + [("@blob", "x" * 5000)]  # reaches into the second half
         with tempfile.NamedTemporaryFile() as block:
