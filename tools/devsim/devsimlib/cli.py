@@ -39,7 +39,7 @@ Inside the device (on PATH there):
   devsim send SOCKET REQUEST...           framed requests on a socket, prints the replies
   devsim http DIR [--port P] [--cert PEM --key PEM]   lighttpd serving DIR on 127.0.0.1:P
   devsim proxy PORT TARGET [--after B] [--cut] [--cuts N] [--stall] [--stalls N] [--no-range]
-                                          a proxy to TARGET that cuts or stalls answers
+               [--swap FROM=TO] [--rate B]  a proxy to TARGET that cuts, stalls, swaps, paces
 
 DEVICE OPTIONS:
   --layout FILE       JSON layout (default: the zt4100 board)

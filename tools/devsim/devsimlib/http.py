@@ -61,6 +61,8 @@ class _Faults:
         self.left = {"cut": args.cuts if args.cut else 0,
                      "stall": args.stalls if args.stall else 0}
         self.no_range = args.no_range
+        self.swap = args.swap.encode().split(b"=", 1) if args.swap else None
+        self.rate = args.rate
 
     def take(self):
         """The fault for the next stream answer ("cut", "stall"), or None."""
@@ -94,13 +96,19 @@ def _relay_one(client, port, faults):
         stream = not ranges or ranges[0].rstrip().endswith(b"-")
         keep = [x for x in lines[1:] if not x.lower().startswith(b"connection:")
                 and not (faults.no_range and x in ranges)]
-        server.sendall(b"\r\n".join([lines[0], *keep, b"Connection: close"]) + b"\r\n\r\n")
+        first = lines[0]
+        if stream and faults.swap:
+            first = first.replace(b" " + faults.swap[0] + b" ", b" " + faults.swap[1] + b" ")
+        server.sendall(b"\r\n".join([first, *keep, b"Connection: close"]) + b"\r\n\r\n")
         fault = faults.take() if stream else None
         sent = 0
+        started = time.monotonic()
         while True:
-            data = server.recv(65536)
+            data = server.recv(16384)
             if not data:
                 return
+            if faults.rate:
+                time.sleep(max(0.0, started + sent / faults.rate - time.monotonic()))
             if fault and sent + len(data) >= faults.after:
                 client.sendall(data[:faults.after - sent])
                 if fault == "stall":  # no further byte, the connection left open
@@ -113,10 +121,11 @@ def _relay_one(client, port, faults):
 
 def proxy_main(argv):
     """devsim proxy PORT TARGET_PORT [--after BYTES] [--cut] [--cuts N] [--stall] [--stalls N]
-    [--no-range]: a proxy on 127.0.0.1:PORT to the server on TARGET_PORT. The first N answers
-    to stream requests (from byte 0, or "Range: bytes=N-") are cut, or stalled, after BYTES
-    bytes of the answer; --no-range drops the requests' Range headers. Runs in the background
-    once it listens."""
+    [--no-range] [--swap FROM=TO] [--rate BYTES]: a proxy on 127.0.0.1:PORT to the server on
+    TARGET_PORT. The first N answers to stream requests (from byte 0, or "Range: bytes=N-") are
+    cut, or stalled, after BYTES bytes of the answer; --no-range drops the requests' Range
+    headers; --swap serves another file to stream requests; --rate paces every answer. Runs in
+    the background once it listens."""
     p = argparse.ArgumentParser(prog="devsim proxy")
     p.add_argument("port", type=int)
     p.add_argument("target", type=int)
@@ -126,6 +135,8 @@ def proxy_main(argv):
     p.add_argument("--stall", action="store_true")
     p.add_argument("--stalls", type=int, default=1)
     p.add_argument("--no-range", action="store_true")
+    p.add_argument("--swap", help="FROM=TO: stream requests for the path FROM get TO")
+    p.add_argument("--rate", type=int, default=0, help="bytes per second of every answer")
     args = p.parse_args(argv)
     listener = socket.create_server((LOOPBACK, args.port))
     if os.fork() != 0:
