@@ -7,8 +7,8 @@
 
 namespace vorn::settings {
 
-inline constexpr char UPDATE_STALL_PROPERTY[] = "sys.update.stall_seconds";
-inline constexpr char UPDATE_RETRIES_PROPERTY[] = "sys.update.retries";
+inline constexpr const char* UPDATE_STALL_PROPERTY = "sys.update.stall_seconds";
+inline constexpr const char* UPDATE_RETRIES_PROPERTY = "sys.update.retries";
 
 // The limits from the two properties; a value that is unset, not a plain number or out of
 // range (stall 1 to 3600 seconds, 0 to 100 resumes) gives that limit's default. Never fails.
