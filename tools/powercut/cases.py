@@ -37,11 +37,12 @@ UPGRADE_DEVICE = {
             ("@site", "hall 3|bay=7")],
 }
 # The same board with the boot loader's redundant environment: two 8 KiB copies, the second at
-# the end of the eMMC.
+# the end of the eMMC. Its entries fill the copies, so that a tear in any sector shows.
 REDUNDANT_ENV = ("# device            offset    size\n"
                  "/dev/block/mmcblk0  0xC0000   0x2000\n"
                  "/dev/block/mmcblk0  -0x2000   0x2000\n")
-REDUNDANT_DEVICE = dict(UPGRADE_DEVICE, etc={"fw_env.config": REDUNDANT_ENV})
+REDUNDANT_DEVICE = dict(UPGRADE_DEVICE, etc={"fw_env.config": REDUNDANT_ENV},
+                        env=[("@pad", "x" * 7900)] + UPGRADE_DEVICE["env"])
 # The old images, in the active copies before an upgrade.
 OLD = {"boot": "boot-1", "system": "system-1", "app": "app-1"}
 SETUP_SCRIPT = b"echo done > setup-ran\n"
