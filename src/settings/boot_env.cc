@@ -2,7 +2,6 @@
 
 #include <zlib.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -235,10 +234,8 @@ int bootenv_store_all(std::span<const BootEnvChange> changes) {
   std::array<bool, BOOTENV_CHANGES_MAX> found{};
   std::string_view entry;
   while (walk.next(entry)) {
-    const size_t i = static_cast<size_t>(
-        std::ranges::find_if(prefixes.begin(), prefixes.begin() + changes.size(),
-                             [entry](std::string_view p) { return entry.starts_with(p); }) -
-        prefixes.begin());
+    size_t i = 0;
+    while (i < changes.size() && !entry.starts_with(prefixes[i])) ++i;
     if (i == changes.size()) {
       if (!out.put(entry)) return BOOTENV_FAILED;
       continue;
