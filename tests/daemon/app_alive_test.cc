@@ -175,16 +175,14 @@ class AutoCommit : public settings::test::DeviceFixture {
 // Armed on a pending trial unless the property says "0"; the first heartbeat is answered at
 // once even while a tool command holds the command mutex, and the commit follows it, once.
 TEST_F(AutoCommit, FirstHeartbeatOfAPendingTrialCommitsOnceWithoutWaitingForTools) {
-  const struct {
-    std::vector<std::string> env;
-    bool armed;
-  } rows[] = {{{"upgrade_available=0"}, false},
-              {{"upgrade_available=1", "sys.trial.autocommit=0"}, false},
-              {{"sys.trial.autocommit=1"}, false},
-              {{"upgrade_available=1", "sys.trial.autocommit=1"}, true}};
-  for (const auto& row : rows) {
-    write_entries(row.env);
-    EXPECT_EQ(auto_commit_arm(), row.armed) << row.env[0];
+  const std::pair<std::vector<std::string>, bool> rows[] = {
+      {{"upgrade_available=0"}, false},
+      {{"upgrade_available=1", "sys.trial.autocommit=0"}, false},
+      {{"sys.trial.autocommit=1"}, false},
+      {{"upgrade_available=1", "sys.trial.autocommit=1"}, true}};
+  for (const auto& [env, armed] : rows) {
+    write_entries(env);
+    EXPECT_EQ(auto_commit_arm(), armed) << env[0];
   }
   {
     const std::lock_guard tool(command_mutex);

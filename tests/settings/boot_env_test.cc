@@ -54,34 +54,26 @@ class RedundantEnvTest : public DeviceFixture {
 // The newer serial wins, 0 after 255; a copy with a bad CRC never does. A set goes to the other
 // copy with the next serial and leaves the copy in effect as it was.
 TEST_F(RedundantEnvTest, NewerValidCopyIsReadAndEachSetWritesTheOtherWithTheNextSerial) {
-  const struct {
-    int flags0;
-    bool valid0;
-    int flags1;
-    bool valid1;
-    int in_effect;  // -1: none
-  } rows[] = {{1, true, 2, true, 1},   {2, true, 1, true, 0},   {255, true, 0, true, 1},
-              {0, true, 255, true, 0}, {7, true, 7, true, 0},   {9, true, 3, false, 0},
-              {3, false, 9, true, 1},  {1, false, 2, false, -1}};
-  for (const auto& r : rows) {
-    write_copies(redundant_copy({"k=0"}, r.flags0, r.valid0),
-                 redundant_copy({"k=1"}, r.flags1, r.valid1));
+  // Serial and CRC validity of each copy, then the copy in effect (-1: none).
+  constexpr int rows[][5] = {{1, 1, 2, 1, 1}, {2, 1, 1, 1, 0}, {255, 1, 0, 1, 1}, {0, 1, 255, 1, 0},
+                             {7, 1, 7, 1, 0}, {9, 1, 3, 0, 0}, {3, 0, 9, 1, 1},   {1, 0, 2, 0, -1}};
+  for (const auto& [flags0, valid0, flags1, valid1, in_effect] : rows) {
+    write_copies(redundant_copy({"k=0"}, flags0, valid0), redundant_copy({"k=1"}, flags1, valid1));
     const Bytes before = device();
     const char* got = bootenv_get("k");
-    if (r.in_effect < 0) {
+    if (in_effect < 0) {
       EXPECT_EQ(got, nullptr);
       EXPECT_EQ(bootenv_set("k", "2"), BOOTENV_FAILED);
       EXPECT_EQ(device(), before);
       continue;
     }
-    EXPECT_STREQ(got, r.in_effect == 0 ? "0" : "1") << r.flags0 << "/" << r.flags1;
+    EXPECT_STREQ(got, in_effect == 0 ? "0" : "1") << flags0 << "/" << flags1;
     ASSERT_EQ(bootenv_set("k", "2"), BOOTENV_OK);
-    const size_t kept = r.in_effect == 0 ? BLOCK_OFFSET : SECOND;
-    const size_t written = r.in_effect == 0 ? SECOND : BLOCK_OFFSET;
     const Bytes after = device();
-    EXPECT_EQ(copy_at(after, kept), copy_at(before, kept));
-    EXPECT_EQ(copy_at(after, written),
-              redundant_copy({"k=2"}, (r.in_effect == 0 ? r.flags0 : r.flags1) + 1));
+    EXPECT_EQ(copy_at(after, in_effect == 0 ? BLOCK_OFFSET : SECOND),
+              copy_at(before, in_effect == 0 ? BLOCK_OFFSET : SECOND));
+    EXPECT_EQ(copy_at(after, in_effect == 0 ? SECOND : BLOCK_OFFSET),
+              redundant_copy({"k=2"}, (in_effect == 0 ? flags0 : flags1) + 1));
     EXPECT_STREQ(bootenv_get("k"), "2");
   }
 }

@@ -19,8 +19,7 @@ import zlib
 from systest import VORN, devsim
 
 RC_MARK = re.compile(r"\x1e(\d+)\x1e")
-# The boot loader's places of the environment: the default block as a configuration line, and
-# the README's two copies.
+# Places of the environment: the default block as a configuration line, the README's two copies.
 with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")) as f:
     ENV_CONFIGS = {"single": "/dev/block/mmcblk0 0xC0000 0x2000\n",
                    "redundant": re.search(r"^    (# device .*\n(?:    /dev.*\n)+)", f.read(),

@@ -1,12 +1,8 @@
 #!/usr/bin/env python3
-"""System tests of trial boots: the boot loader's boot counting in the simulated device runs the
+"""System tests of trial boots: the simulated device's boot loader counts boots and runs the
 README's altbootcmd, copies that never come up end in watchdog resets, and the real vorn and
-vornd commit, roll back and refuse. The rules of each command are the unit tests'
-(tests/upgrade/trial_boot_test.cc).
-
-Usage: test_trial.py [PATH_TO_VORN] [unittest options]; MKVIF_BIN, VORN_INIT_BIN come from the
-environment (ctest sets them).
-"""
+vornd commit, roll back and refuse (each command's rules: tests/upgrade/trial_boot_test.cc).
+Usage: test_trial.py [PATH_TO_VORN]; MKVIF_BIN, VORN_INIT_BIN come from the environment."""
 
 import os
 import re
@@ -16,15 +12,11 @@ import tempfile
 import time
 import unittest
 
-from systest import HERE, MKVIF, VORN, VORN_INIT, VORND, devsim
+from systest import HERE, MKVIF, VORN, VORN_INIT, VORND, devsim, rcs
 
 with open(os.path.join(HERE, "..", "..", "README.md")) as f:
     ALTBOOTCMD = re.search(r"^    altbootcmd=(.*)$", f.read(), re.M).group(1)
 OLD, NEW = "bmap_seq=1:3:sd@6:7", "bmap_seq=1:4:sd@6:7"  # the system copy the map runs
-
-
-def rcs(text):
-    return [int(n) for n in re.findall(r"^rc=(\d+)$", text, re.M)]
 
 
 class TrialTest(unittest.TestCase):

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bootmap/boot_map.h"
@@ -34,17 +35,16 @@ class TrialBootTest : public settings::test::DeviceFixture {
 TEST_F(TrialBootTest, SwitchIsATrialOnlyOnABoardWithAPositiveBootlimit) {
   running("1:3");
   const std::string next = MAP + "1:4";
-  const struct {
-    Entries before, after;
-  } rows[] = {{{}, {BMAP}},
-              {{"bootlimit=0"}, {"bootlimit=0", BMAP}},
-              {{"bootlimit=x"}, {"bootlimit=x", BMAP}},
-              {{"bootcount=7", "bootlimit=3"},
-               {"bootcount=0", "bootlimit=3", BMAP, PREV, "upgrade_available=1"}}};
-  for (const auto& row : rows) {
-    write_entries(row.before);
+  const std::pair<Entries, Entries> rows[] = {
+      {{}, {BMAP}},
+      {{"bootlimit=0"}, {"bootlimit=0", BMAP}},
+      {{"bootlimit=x"}, {"bootlimit=x", BMAP}},
+      {{"bootcount=7", "bootlimit=3"},
+       {"bootcount=0", "bootlimit=3", BMAP, PREV, "upgrade_available=1"}}};
+  for (const auto& [before, after] : rows) {
+    write_entries(before);
     ASSERT_EQ(trial_store_switch(next.c_str()), 0);
-    EXPECT_EQ(stored_entries(), row.after);
+    EXPECT_EQ(stored_entries(), after);
   }
 }
 
@@ -55,14 +55,9 @@ TEST_F(TrialBootTest, CommitRollbackAndStatusOfEachState) {
   const Entries committed = {"bootlimit=3", PENDING[1], "upgrade_available=0", "bootcount=0"};
   const Entries rolled_back = {"bootlimit=3", "bmap=" + MAP + "1:3", "upgrade_available=0",
                                "bootcount=0"};
-  const struct {
-    Entries before;
-    const char* seq;
-    int (*run)();
-    int result;
-    Entries after;  // empty: unchanged
-    std::string out;
-  } rows[] = {
+  // Entries, the running map, the command, its result, the entries after (empty: unchanged) and
+  // the start of what it prints.
+  const std::tuple<Entries, const char*, int (*)(), int, Entries, std::string> rows[] = {
       {PENDING, "1:4", trial_commit, 0, committed, "Upgrade Committed\n"},
       {PENDING, "1:3", trial_commit, TRIAL_NOT_RUNNING, {}, "[Error] Upgrade Not Com"},
       {fell_back, "1:3", trial_commit, TRIAL_NONE, {}, "No Upgrade Pending\n"},
@@ -72,34 +67,30 @@ TEST_F(TrialBootTest, CommitRollbackAndStatusOfEachState) {
       {fell_back, "1:3", trial_status, TRIAL_NONE, {}, "fallback\n"},
       {{"bootlimit=3"}, "1:3", trial_status, TRIAL_NONE, {}, "none\n"},
       {{"bootlimit=-1"}, "1:3", trial_status, TRIAL_NONE, {}, "off\n"}};
-  for (const auto& row : rows) {
-    write_entries(row.before);
-    running(row.seq);
+  for (const auto& [before, seq, run, result, after, out] : rows) {
+    write_entries(before);
+    running(seq);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(row.run(), row.result) << row.out;
-    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind(row.out, 0), 0u) << row.out;
-    EXPECT_EQ(stored_entries(), row.after.empty() ? row.before : row.after) << row.out;
+    EXPECT_EQ(run(), result) << out;
+    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind(out, 0), 0u) << out;
+    EXPECT_EQ(stored_entries(), after.empty() ? before : after) << out;
   }
 }
 
 // While pending, the copies bmap_prev selects are the fallback; nothing else is refused.
 TEST_F(TrialBootTest, InstallIntoACopyTheTrialFallsBackToIsRefused) {
   running("1:4");
-  const struct {
-    Entries env;
-    const char* region;
-    const char* device;
-    int result;
-  } rows[] = {{PENDING, "system", "/dev/block/mmcblk0p3", INSTALL_FALLBACK_COPY},
-              {PENDING, "boot", "/dev/block/mmcblk0p1", INSTALL_FALLBACK_COPY},
-              {PENDING, "system", "/dev/block/mmcblk0p4", 0},
-              {PENDING, "boot", "/dev/block/mmcblk0p2", 0},
-              {PENDING, "system", nullptr, 0},
-              {{PREV, "upgrade_available=0"}, "system", "/dev/block/mmcblk0p3", 0}};
-  for (const auto& row : rows) {
-    write_entries(row.env);
+  const std::tuple<Entries, const char*, const char*, int> rows[] = {
+      {PENDING, "system", "/dev/block/mmcblk0p3", INSTALL_FALLBACK_COPY},
+      {PENDING, "boot", "/dev/block/mmcblk0p1", INSTALL_FALLBACK_COPY},
+      {PENDING, "system", "/dev/block/mmcblk0p4", 0},
+      {PENDING, "boot", "/dev/block/mmcblk0p2", 0},
+      {PENDING, "system", nullptr, 0},
+      {{PREV, "upgrade_available=0"}, "system", "/dev/block/mmcblk0p3", 0}};
+  for (const auto& [env, region, device, result] : rows) {
+    write_entries(env);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(trial_install_check(row.region, row.device), row.result) << row.region;
+    EXPECT_EQ(trial_install_check(region, device), result) << region;
     (void)testing::internal::GetCapturedStdout();
   }
 }
