@@ -75,7 +75,7 @@ constexpr PropertyDesc live(const char* name, const char* description, PropertyG
           .default_value = nullptr};
 }
 
-constexpr size_t PROPERTY_ROWS = 28;
+constexpr size_t PROPERTY_ROWS = 29;
 
 // The rows of the zt4100 family, in listing order, ended by a row without a name.
 constexpr std::array<PropertyDesc, PROPERTY_ROWS + 1> ZT4100_PROPERTIES = {{
@@ -125,6 +125,8 @@ constexpr std::array<PropertyDesc, PROPERTY_ROWS + 1> ZT4100_PROPERTIES = {{
      .default_value = nullptr},
     action("sys.reboot", "reboot system", reboot_system),
     action("sys.debug.instant", "system debug instant(on/off),option: act=[on|off]", debug_instant),
+    // Absent (the default) counts as on: vornd commits a trial boot at the first heartbeat.
+    stored("sys.trial.autocommit", "upgrade trial boot commit at first heartbeat(1)/off(0)"),
     {.name = nullptr,
      .description = nullptr,
      .access = 0,
@@ -169,7 +171,7 @@ consteval bool rows_consistent(const std::array<PropertyDesc, N>& table) {
   return true;
 }
 
-static_assert(named_rows(ZT4100_PROPERTIES) == PROPERTY_ROWS, "28 rows before the end row");
+static_assert(named_rows(ZT4100_PROPERTIES) == PROPERTY_ROWS, "29 rows before the end row");
 static_assert(ZT4100_PROPERTIES.back().name == nullptr, "the table ends with a nameless row");
 static_assert(names_unique(ZT4100_PROPERTIES), "property names must be unique");
 static_assert(rows_consistent(ZT4100_PROPERTIES), "names must be plain keys with known access");

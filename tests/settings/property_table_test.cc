@@ -34,7 +34,8 @@ const std::vector<std::string> NAMES = {
     "sys.wlan.secret",      "sys.wlan.ip.mode",   "sys.wlan.ip.addrs", "sys.wlan.ip.gateway",
     "sys.wlan.ip.dns1",     "sys.wlan.ip.dns2",   "sys.wlan.ip.setup", "sys.watchdog.enable",
     "sys.watchdog.timeout", "sys.mem.free",       "sys.mem.total",     "sys.mem.cached",
-    "sys.mem.drop_caches",  "sys.mem.min_free",   "sys.reboot",        "sys.debug.instant"};
+    "sys.mem.drop_caches",  "sys.mem.min_free",   "sys.reboot",        "sys.debug.instant",
+    "sys.trial.autocommit"};
 
 // The listing of every row, " name : value", or for the defaults " name [set] : value" and
 // " name [del]".
@@ -90,15 +91,15 @@ TEST_F(PropertyTest, ModelSelectionByTagPrefixAndRowsThatMatchTheirAccess) {
   for (const char* tag : {"zt4100", "zt4100x", "q5.1", "q5", "", "zt410", "ZT4100", "x-zt4100"}) {
     const bool known = std::string(tag).starts_with("zt4100") || std::string(tag).starts_with("q5");
     EXPECT_EQ(select(tag), known ? 0 : -1) << tag;
-    EXPECT_EQ(property_count(nullptr), known ? 28 : -1) << tag;
+    EXPECT_EQ(property_count(nullptr), known ? 29 : -1) << tag;
   }
   select("zt4100.1.0");
   // The compiler cannot check this one (function addresses are no constant expressions).
   const PropertyDesc* table = nullptr;
-  ASSERT_EQ(property_count(&table), 28);
+  ASSERT_EQ(property_count(&table), 29);
   EXPECT_EQ(std::string(access_text(2)) + access_text(7), "-w-rwx");  // no row has these
   EXPECT_EQ(access_text(5), nullptr);
-  for (const PropertyDesc* row = table; row != table + 28; ++row) {
+  for (const PropertyDesc* row = table; row != table + 29; ++row) {
     EXPECT_TRUE(row->getter == nullptr || (row->access & PROP_READ) != 0) << row->name;
     EXPECT_TRUE(row->setter == nullptr || (row->access & PROP_WRITE) != 0) << row->name;
     EXPECT_EQ(row->action != nullptr, (row->access & PROP_ACTION) != 0) << row->name;
@@ -117,7 +118,7 @@ TEST_F(PropertyTest, ListingsShowEveryRowAndRunNothing) {
                     false));
   const std::string comments =
       captured([] { EXPECT_EQ(cli::property_command(false, "comment", nullptr, true), 0); });
-  EXPECT_EQ(std::count(comments.begin(), comments.end(), '\n'), 28);
+  EXPECT_EQ(std::count(comments.begin(), comments.end(), '\n'), 29);
   for (const char* line : {" sys.hw.version       [rw-] : hardware version info\n",
                            " sys.mem.free         [r--] : dram free(KB)\n",
                            " sys.debug.instant    [--x] : system debug instant(on/off),option: "
