@@ -27,6 +27,9 @@ int upgrade_check_command(int argc, char** argv);
 int upgrade_install_command(int argc, char** argv);
 int upgrade_setup_command(int argc, char** argv);
 int upgrade_setup_reboot_command(int argc, char** argv);
+int upgrade_commit_command(int argc, char** argv);
+int upgrade_rollback_command(int argc, char** argv);
+int upgrade_status_command(int argc, char** argv);
 
 inline constexpr CommandRow COMMAND_TABLE[] = {
     {.word = "help", .quiet = false, .run = help_command},
@@ -37,6 +40,9 @@ inline constexpr CommandRow COMMAND_TABLE[] = {
     {.word = "upgrade.install", .quiet = false, .run = upgrade_install_command},
     {.word = "upgrade.setup", .quiet = false, .run = upgrade_setup_command},
     {.word = "upgrade.setup.reboot", .quiet = false, .run = upgrade_setup_reboot_command},
+    {.word = "upgrade.commit", .quiet = false, .run = upgrade_commit_command},
+    {.word = "upgrade.rollback", .quiet = false, .run = upgrade_rollback_command},
+    {.word = "upgrade.status", .quiet = false, .run = upgrade_status_command},
     {.word = "check", .quiet = false, .run = check_command},
     {.word = "infos", .quiet = true, .run = infos_command},
     {.word = "info", .quiet = true, .run = info_command},

@@ -33,10 +33,12 @@ int upgrade_setup_command(int argc, char** argv) {
   return run_stages(argc, argv, upgrade::STAGE_SETUP);
 }
 
-// As "upgrade.setup", then the reboot whatever the result; no reboot without an image.
+// As "upgrade.setup", then the reboot whatever the result; no reboot without an image, nor
+// when a pending trial refused it: that reboot would only count one of the trial's boots.
 int upgrade_setup_reboot_command(int argc, char** argv) {
   if (argc < 3) return 0;
   const int result = run_stages(argc, argv, upgrade::STAGE_SETUP);
+  if (result == upgrade::UPGRADE_TRIAL_PENDING) return result;
   core::info_printf("Waiting for REBOOT(%d seconds)\n", REBOOT_WAIT_SECONDS);
   ::sleep(REBOOT_WAIT_SECONDS);
   (void)platform::shell_run("reboot");

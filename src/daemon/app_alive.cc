@@ -8,6 +8,7 @@
 #include <string_view>
 #include <thread>
 
+#include "daemon/auto_commit.h"
 #include "daemon/threads.h"
 #include "platform/fixed_text.h"
 #include "platform/log.h"
@@ -79,8 +80,11 @@ int cmd_appalive(int argc, char** argv, std::span<char> /*reply*/) {
     const int pid = platform::decimal_prefix(argv[3]);
     if (timeout < APPALIVE_MIN_TIMEOUT || pid < 0) return APPALIVE_MALFORMED;
     const char* command = (argc >= 5 && argv[4] != nullptr) ? argv[4] : "";
-    std::lock_guard lock(appalive_mutex);
-    set_watch(timeout, pid, command);
+    {
+      std::lock_guard lock(appalive_mutex);
+      set_watch(timeout, pid, command);
+    }
+    auto_commit_heartbeat();
     return APPALIVE_OK;
   }
   if (sub == "clear") {

@@ -45,7 +45,8 @@ void set_appalive_actions(const AppAliveActions& actions);
 //   appalive set <timeout> <pid> [command]   timeout >= 10, pid >= 0 (atoi rules)
 //   appalive clear <pid>                     pid >= 2; clears only when that pid is watched
 // APPALIVE_OK, or APPALIVE_MALFORMED (watch unchanged, nothing logged). The reply text is not
-// used. Takes appalive_mutex only, never the command mutex.
+// used. Takes appalive_mutex only, never the command mutex; a "set" taken is a heartbeat for
+// auto_commit_heartbeat.
 int cmd_appalive(int argc, char** argv, std::span<char> reply);
 
 // Put the default or the cleared watch in place, under appalive_mutex.

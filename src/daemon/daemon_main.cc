@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "daemon/app_alive.h"
+#include "daemon/auto_commit.h"
 #include "daemon/socket_server.h"
 #include "daemon/watchdog.h"
 #include "platform/log.h"
@@ -29,6 +30,8 @@ void daemon_main(int /*argc*/, char** /*argv*/) {
     log_print(LOG_PRIORITY_ERROR, "Watchdog-Disabled\n");
   }
 
+  if (auto_commit_arm())
+    log_print(LOG_PRIORITY_ERROR, "Upgrade-Trial: commit at first heartbeat\n");
   log_print(LOG_PRIORITY_ERROR, "AppAlive-Enabled!\n");
   (void)appalive_start();
 

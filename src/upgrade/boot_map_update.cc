@@ -5,6 +5,7 @@
 #include "bootmap/boot_map_format.h"
 #include "core/output.h"
 #include "settings/boot_env.h"
+#include "upgrade/trial_boot.h"
 
 namespace vorn::upgrade {
 
@@ -15,7 +16,7 @@ int bootmap_update(const char* changes) {
     core::info_printf("[Error] bmap config too long(\"%s\")!\n", changes);
     return BOOTMAP_UPDATE_FORMAT;
   }
-  if (settings::bootenv_set("bmap", text.data()) != settings::BOOTENV_OK) {
+  if (trial_store_switch(text.data()) != settings::BOOTENV_OK) {
     core::info_printf("[Error] bmap config not stored(\"%s\")!\n", changes);
     return BOOTMAP_UPDATE_STORE;
   }

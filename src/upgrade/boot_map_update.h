@@ -1,7 +1,8 @@
 #pragma once
 
 // The boot map switch: the map with the upgraded regions advanced to their next copies, stored
-// in the boot environment under "bmap" for the boot loader to apply at the next boot.
+// in the boot environment under "bmap" for the boot loader to apply at the next boot (on a
+// board with trial boots, as a trial: trial_boot.h).
 
 namespace vorn::upgrade {
 

@@ -21,6 +21,7 @@
 #include "storage/path_io.h"
 #include "storage/region_id.h"
 #include "storage/region_io.h"
+#include "upgrade/trial_boot.h"
 
 namespace vorn::upgrade {
 
@@ -312,6 +313,10 @@ int install_or_compare(const char* region_id, const char* path, int raw, int ful
   storage::SelectedCopy copy;
   const bool exists = storage::region_id_select(id, copy);
   const char* fs = exists ? copy.fs_type : nullptr;
+  if (const int r = trial_install_check(id.name.data(), exists ? copy.device.data() : nullptr);
+      r != 0) {
+    return r;
+  }
 
   // The source is opened once, for its header, its size and its bytes, and released (a file
   // system mounted to read it unmounted, after the descriptor is closed) on every path.

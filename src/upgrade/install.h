@@ -18,6 +18,7 @@ inline constexpr int INSTALL_WRITE_FAILED = -7;    // a write failed or was refu
 inline constexpr int INSTALL_INFLATE_FAILED = -8;  // bad, cut or trailing compressed data
 inline constexpr int INSTALL_NOT_DURABLE = -9;     // flush failed, or the bytes read back differ
 inline constexpr int INSTALL_NOT_INSTALLED = -10;  // the copy does not hold the image's bytes
+inline constexpr int INSTALL_FALLBACK_COPY = -27;  // a pending trial falls back to the copy
 
 inline constexpr int INSTALL_READ_SIZE = 102400;  // source bytes per read
 inline constexpr int INSTALL_BLOCK_SIZE = 65536;  // decompressed bytes per write

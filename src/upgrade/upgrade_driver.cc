@@ -10,6 +10,7 @@
 #include "upgrade/install.h"
 #include "upgrade/installed_regions.h"
 #include "upgrade/setup_stage.h"
+#include "upgrade/trial_boot.h"
 #include "upgrade/upgrade_batch.h"
 
 namespace vorn::upgrade {
@@ -68,6 +69,14 @@ int check_stage(int count, const char* const* paths, int stages, bool& done) {
 
 int upgrade_run(int count, const char* const* paths, int stages) {
   if (stages == 0) stages = STAGE_ALL;
+  // The copies the trial falls back to must stay as they proved themselves, and the map it
+  // falls back to must be one that did.
+  if (stages != STAGE_CHECK && trial_pending()) {
+    info_printf(
+        "\nUpgrade Fail(Upgrade pending: 'vorn upgrade.commit' or 'upgrade.rollback' "
+        "first)\n");
+    return UPGRADE_TRIAL_PENDING;
+  }
   bool done = false;
   if (const int r = check_stage(count, paths, stages, done); done) return r;
 

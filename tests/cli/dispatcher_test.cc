@@ -95,6 +95,7 @@ TEST_F(Dispatch, DaemonRunsAreQuietAndCollectResultsInTheReply) {
   const Case cases[] = {{{"vorn", "info", "hw_version"}, "zt4100.1.0"},
                         {{"vorn", "getprop", "sys.eth.if"}, "eth1\n"},
                         {{"vorn", "getprop"}, ""},
+                        {{"vorn", "upgrade.status"}, "off\n"},
                         {{"vorn", "help"}, ""}};
   for (const Case& c : cases) {
     std::array<char, core::REPLY_BUFFER_SIZE> reply{};

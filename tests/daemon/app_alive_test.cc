@@ -8,8 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "daemon/auto_commit.h"
 #include "daemon/daemon_commands.h"
 #include "daemon/log_capture.h"
+#include "settings/device_fixture.h"
 
 namespace vorn::daemon {
 namespace {
@@ -155,6 +157,47 @@ TEST_F(AppAlive, HeartbeatsRaceTheMonitorSafely) {
   EXPECT_TRUE(log_.has("appalive: [thread]\n", platform::LOG_PRIORITY_INFO));
   EXPECT_TRUE(
       log_.has("appalive: [wait to default \"appalive set\"]\n", platform::LOG_PRIORITY_INFO));
+}
+
+std::atomic<int> g_commits{0};
+
+class AutoCommit : public settings::test::DeviceFixture {
+ protected:
+  AutoCommit() {
+    set_auto_commit_action([] { ++g_commits; });
+  }
+  ~AutoCommit() override {
+    set_auto_commit_action(nullptr);
+    appalive_clear();
+  }
+};
+
+// Armed on a pending trial unless the property says "0"; the first heartbeat is answered at
+// once even while a tool command holds the command mutex, and the commit follows it, once.
+TEST_F(AutoCommit, FirstHeartbeatOfAPendingTrialCommitsOnceWithoutWaitingForTools) {
+  const std::pair<std::vector<std::string>, bool> rows[] = {
+      {{"upgrade_available=0"}, false},
+      {{"upgrade_available=1", "sys.trial.autocommit=0"}, false},
+      {{"sys.trial.autocommit=1"}, false},
+      {{"upgrade_available=1", "sys.trial.autocommit=1"}, true}};
+  for (const auto& [env, armed] : rows) {
+    write_entries(env);
+    EXPECT_EQ(auto_commit_arm(), armed) << env[0];
+  }
+  {
+    const std::lock_guard tool(command_mutex);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(appalive({"appalive", "set", "10", "0"}), APPALIVE_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(g_commits, 0);
+  }
+  for (int i = 0; i < 500 && g_commits == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(appalive({"appalive", "set", "10", "0"}), APPALIVE_OK);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(g_commits, 1);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "settings/boot_env.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,8 +13,106 @@ namespace vorn::settings::test {
 namespace {
 
 using Entries = std::vector<std::string>;
+using Bytes = std::vector<uint8_t>;
 
 class BootEnvTest : public DeviceFixture {};
+
+// A copy of a redundant environment: CRC-32 of the entries only, the flags byte, the entries.
+Bytes redundant_copy(const Entries& entries, int flags, bool valid = true) {
+  Bytes block(BLOCK_SIZE, 0);
+  block[4] = static_cast<uint8_t>(flags);
+  size_t at = 5;
+  for (const std::string& e : entries)
+    at += e.copy(reinterpret_cast<char*>(&block[at]), e.size()) + 1;
+  const uint32_t crc = reference_crc32(block.data() + 5, BLOCK_SIZE - 5) ^ (valid ? 0 : 1);
+  for (int i = 0; i < 4; ++i) block[i] = static_cast<uint8_t>(crc >> (8 * i));
+  return block;
+}
+
+// Two copies, the second 8 KiB from the end of a 1 MiB device, as the configuration says.
+class RedundantEnvTest : public DeviceFixture {
+ protected:
+  static constexpr size_t DEVICE_SIZE = 0x100000;
+  static constexpr size_t SECOND = DEVICE_SIZE - BLOCK_SIZE;
+
+  void write_copies(const Bytes& first, const Bytes& second) {
+    Bytes image(DEVICE_SIZE, OUTSIDE_FILL);
+    std::copy(first.begin(), first.end(), image.begin() + BLOCK_OFFSET);
+    std::copy(second.begin(), second.end(), image.begin() + SECOND);
+    dir_.write("mmcblk0", image);
+  }
+  static Bytes copy_at(const Bytes& image, size_t offset) {
+    return {image.begin() + offset, image.begin() + offset + BLOCK_SIZE};
+  }
+
+  std::string config_ =
+      dir_.write("fw_env.config", "# redundant\n" + device_path_ + " 0xC0000 0x2000\n" +
+                                      device_path_ + "\t-0x2000\t2000\n");
+  vorn::test::ScopedPathOverride config_path_{platform::FixedPath::FW_ENV_CONFIG, config_};
+};
+
+// The newer serial wins, 0 after 255; a copy with a bad CRC never does. A set goes to the other
+// copy with the next serial and leaves the copy in effect as it was.
+TEST_F(RedundantEnvTest, NewerValidCopyIsReadAndEachSetWritesTheOtherWithTheNextSerial) {
+  // Serial and CRC validity of each copy, then the copy in effect (-1: none).
+  constexpr int rows[][5] = {{1, 1, 2, 1, 1}, {2, 1, 1, 1, 0}, {255, 1, 0, 1, 1}, {0, 1, 255, 1, 0},
+                             {7, 1, 7, 1, 0}, {9, 1, 3, 0, 0}, {3, 0, 9, 1, 1},   {1, 0, 2, 0, -1}};
+  for (const auto& [flags0, valid0, flags1, valid1, in_effect] : rows) {
+    write_copies(redundant_copy({"k=0"}, flags0, valid0), redundant_copy({"k=1"}, flags1, valid1));
+    const Bytes before = device();
+    const char* got = bootenv_get("k");
+    if (in_effect < 0) {
+      EXPECT_EQ(got, nullptr);
+      EXPECT_EQ(bootenv_set("k", "2"), BOOTENV_FAILED);
+      EXPECT_EQ(device(), before);
+      continue;
+    }
+    EXPECT_STREQ(got, in_effect == 0 ? "0" : "1") << flags0 << "/" << flags1;
+    ASSERT_EQ(bootenv_set("k", "2"), BOOTENV_OK);
+    const Bytes after = device();
+    EXPECT_EQ(copy_at(after, in_effect == 0 ? BLOCK_OFFSET : SECOND),
+              copy_at(before, in_effect == 0 ? BLOCK_OFFSET : SECOND));
+    EXPECT_EQ(copy_at(after, in_effect == 0 ? SECOND : BLOCK_OFFSET),
+              redundant_copy({"k=2"}, (in_effect == 0 ? flags0 : flags1) + 1));
+    EXPECT_STREQ(bootenv_get("k"), "2");
+  }
+}
+
+TEST_F(BootEnvTest, SeveralKeysChangeInOneStoreOrNotAtAll) {
+  write_entries({"a=1", "b=2"});
+  const BootEnvChange changes[] = {{"b", "B"}, {"new", "n"}, {"a", ""}, {"c", "3"}};
+  ASSERT_EQ(bootenv_set_all(changes), BOOTENV_OK);
+  EXPECT_EQ(stored_entries(), (Entries{"b=B", "new=n", "c=3"}));
+  const Bytes before = device();
+  const std::string huge(AREA_SIZE, 'v');
+  const std::vector<BootEnvChange> nine(9, {"k", "v"});
+  const std::vector<BootEnvChange> refused[] = {
+      {}, {{"a", "1"}, {"a", "2"}}, {{"a", "1"}, {"x=y", "2"}}, {{"a", "1"}, {"b", huge}}, nine};
+  for (const auto& r : refused) EXPECT_EQ(bootenv_set_all(r), BOOTENV_FAILED) << r.size();
+  EXPECT_EQ(device(), before);
+}
+
+// A configuration the boot loader's tools would not read makes the environment unusable, said
+// once per fault with the file and the line; a configuration of the default place reads it.
+TEST_F(BootEnvTest, MalformedConfigurationMakesTheEnvironmentUnusable) {
+  write_entries({"a=1"});
+  const std::string config = dir_.file("fw_env.config");
+  const vorn::test::ScopedPathOverride path(platform::FixedPath::FW_ENV_CONFIG, config);
+  const Bytes before = device();
+  for (const auto& [text, line] :
+       {std::pair{"# c\n/d 0 0x2000 zz\n", 2}, std::pair{"/d 0 10\n/d 16 10\n/d 32 10\n", 3}}) {
+    dir_.write("fw_env.config", text);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(bootenv_get("a"), nullptr);
+    EXPECT_EQ(bootenv_set("a", "2"), BOOTENV_FAILED);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_THAT(said, ::testing::StartsWith(config + ":" + std::to_string(line) + ": "));
+    EXPECT_EQ(said.find('\n'), said.size() - 1) << said;
+  }
+  EXPECT_EQ(device(), before);
+  dir_.write("fw_env.config", device_path_ + " 786432 0x2000\n");
+  EXPECT_STREQ(bootenv_get("a"), "1");
+}
 
 TEST_F(BootEnvTest, GetMatchesTheKeyWithItsEqualsAndReadsTheDeviceEachTime) {
   write_entries({"bmap=boot:1,2|system:3", "ab=1", "x=a=b|c"});

@@ -44,7 +44,8 @@ inline std::vector<uint8_t> block_of(const std::vector<std::string>& entries) {
   return block_from_area(area);
 }
 
-// A temporary eMMC image and lock file in place of the device's, for the life of the fixture.
+// A temporary eMMC image and lock file in place of the device's, and no boot loader
+// configuration (the default place of the block), for the life of the fixture.
 class DeviceFixture : public ::testing::Test {
  protected:
   // Writes the whole device: filler around the block.
@@ -83,6 +84,8 @@ class DeviceFixture : public ::testing::Test {
   std::string device_path_ = dir_.file("mmcblk0");
   vorn::test::ScopedPathOverride device_{platform::FixedPath::EMMC_DEVICE, device_path_};
   vorn::test::ScopedPathOverride lock_{platform::FixedPath::LOCK_FILE, dir_.file("vorn-lock")};
+  vorn::test::ScopedPathOverride no_config_{platform::FixedPath::FW_ENV_CONFIG,
+                                            dir_.file("no-fw_env.config")};
 };
 
 }  // namespace vorn::settings::test

@@ -28,14 +28,17 @@ using Log = std::vector<std::string>;
 
 // The rows in listing order: names, order and count are what users and scripts see.
 const std::vector<std::string> NAMES = {
-    "sys.hw.version",           "sys.eth.addr",       "sys.eth.if",        "sys.eth.ip.mode",
-    "sys.eth.ip.addrs",         "sys.eth.ip.gateway", "sys.eth.ip.dns1",   "sys.eth.ip.dns2",
-    "sys.eth.ip.setup",         "sys.wlan.if",        "sys.wlan.mode",     "sys.wlan.ssid",
-    "sys.wlan.secret",          "sys.wlan.ip.mode",   "sys.wlan.ip.addrs", "sys.wlan.ip.gateway",
-    "sys.wlan.ip.dns1",         "sys.wlan.ip.dns2",   "sys.wlan.ip.setup", "sys.watchdog.enable",
-    "sys.watchdog.timeout",     "sys.mem.free",       "sys.mem.total",     "sys.mem.cached",
-    "sys.mem.drop_caches",      "sys.mem.min_free",   "sys.reboot",        "sys.debug.instant",
-    "sys.update.stall_seconds", "sys.update.retries"};
+    "sys.hw.version",      "sys.eth.addr",         "sys.eth.if",
+    "sys.eth.ip.mode",     "sys.eth.ip.addrs",     "sys.eth.ip.gateway",
+    "sys.eth.ip.dns1",     "sys.eth.ip.dns2",      "sys.eth.ip.setup",
+    "sys.wlan.if",         "sys.wlan.mode",        "sys.wlan.ssid",
+    "sys.wlan.secret",     "sys.wlan.ip.mode",     "sys.wlan.ip.addrs",
+    "sys.wlan.ip.gateway", "sys.wlan.ip.dns1",     "sys.wlan.ip.dns2",
+    "sys.wlan.ip.setup",   "sys.watchdog.enable",  "sys.watchdog.timeout",
+    "sys.mem.free",        "sys.mem.total",        "sys.mem.cached",
+    "sys.mem.drop_caches", "sys.mem.min_free",     "sys.reboot",
+    "sys.debug.instant",   "sys.trial.autocommit", "sys.update.stall_seconds",
+    "sys.update.retries"};
 
 // The listing of every row, " name : value", or for the defaults " name [set] : value" and
 // " name [del]".

@@ -2,6 +2,7 @@
 from the first argument (or VORN_BIN) and the others from the environment that ctest sets."""
 
 import os
+import re
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -15,3 +16,8 @@ VORND = os.path.join(os.path.dirname(os.path.abspath(VORN)), "vornd")
 MKVIF = os.environ.get("MKVIF_BIN", "")
 VORN_INIT = os.environ.get("VORN_INIT_BIN", "")
 PROBE = os.environ.get("STORAGE_PROBE_BIN", "")
+
+
+def rcs(text):
+    """The "rc=N" lines a script printed, in order."""
+    return [int(n) for n in re.findall(r"^rc=(\d+)$", text, re.M)]

@@ -37,14 +37,16 @@ for half in (0, 4096):
 """
 
 
-# Boundaries, cuts survived and errors handled per case, errors at the sample of boundaries.
-# An upgrade: boot in one write and its sync, system in three and its sync, the setup
-# script's mount, sync and unmount, the block's write and sync. The compressed system image
-# goes in four 64 KiB writes after a read-only mount of app for its dependency. setprop: the
-# block's write (EIO, ENOSPC, lost, short) and sync (EIO).
-FIGURES = {"upgrade": (11, 11, 18), "upgrade-compressed": (9, 9, 12),
-           "install-then-setup": (11, 11, 18), "setprop-replace": (2, 2, 5),
-           "setprop-append": (2, 2, 5), "setprop-delete": (2, 2, 5)}
+# Boundaries, cuts survived, errors handled (at the sample of boundaries) and torn writes
+# survived per case. An upgrade: boot in one write and its sync, system in three and its sync,
+# the setup script's mount, sync and unmount, the block's write and sync. The compressed system
+# image goes in four 64 KiB writes after a read-only mount of app for its dependency. setprop:
+# the block's write (EIO, ENOSPC, lost, short) and sync (EIO). The redundant environment's 8 KiB
+# write is torn after each of its first 15 sectors.
+FIGURES = {"upgrade": (11, 11, 18, 0), "upgrade-compressed": (9, 9, 12, 0),
+           "install-then-setup": (11, 11, 18, 0), "upgrade-redundant-env": (4, 4, 10, 15),
+           "setprop-replace": (2, 2, 5, 0), "setprop-append": (2, 2, 5, 0),
+           "setprop-delete": (2, 2, 5, 0)}
 
 
 class SweepTest(unittest.TestCase):
@@ -54,7 +56,7 @@ class SweepTest(unittest.TestCase):
                 report = powercut.sweep(case, all_errors=False)
                 self.assertEqual(report.failures, [])
                 self.assertEqual((report.boundaries, report.cuts_survived,
-                                  report.errors_survived), FIGURES[name])
+                                  report.errors_survived, report.torn_survived), FIGURES[name])
 
     def test_unsafe_updater_is_caught(self):
         new = cases.STORED_ENV + [("@blob", "x" * 5000)]  # reaches into the second half
@@ -62,12 +64,15 @@ class SweepTest(unittest.TestCase):
             block.write(devsim.encode_bootenv(new))
             block.flush()
             case = powercut.Case("unsafe", [sys.executable, "-c", UNSAFE_UPDATER, block.name],
-                                 lambda dev: new, device={"env": cases.STORED_ENV})
+                                 lambda dev: new, device={"env": cases.STORED_ENV}, torn=True)
             report = powercut.sweep(case)
         failures = "\n".join(report.failures)
-        self.assertEqual((report.boundaries, report.cuts_survived), (2, 1), failures)
+        self.assertEqual((report.boundaries, report.cuts_survived, report.torn), (2, 1, 14),
+                         failures)
+        # A single block torn inside a write: 7 sectors of the first half's 8, each.
         for expected in ("order: boot environment write not synced before the end",
                          "cut before #2 pwrite64:2", "boot environment block invalid (CRC)",
+                         "torn after 1 sectors at #1", "torn after 7 sectors at #1",
                          "EIO at #1 pwrite64:1", "the command succeeded"):
             self.assertIn(expected, failures)
 

@@ -19,6 +19,13 @@ import zlib
 from systest import VORN, devsim
 
 RC_MARK = re.compile(r"\x1e(\d+)\x1e")
+# Places of the environment: the default block as a configuration line, the README's two copies.
+with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")) as f:
+    ENV_CONFIGS = {"single": "/dev/block/mmcblk0 0xC0000 0x2000\n",
+                   "redundant": re.search(r"^    (# device .*\n(?:    /dev.*\n)+)", f.read(),
+                                          re.M).group(1).replace("    ", "")}
+# The boot loader's tools lock a file of /var/lock: the device's own, not this machine's.
+TOOLS_LOCK = "mount -t tmpfs lock /var/lock"
 
 
 def block_entries(dev):
@@ -92,6 +99,37 @@ class SettingsTest(DeviceTestCase):
             self.assertFalse(os.path.exists(mark))
             self.assertEqual(dev.calls(), [])  # restarted by the product itself, not the tool
             self.assertEqual(dev.run([VORN, "info", "hw_version"]).stdout, "zt4100.1.0")
+
+
+class BootLoaderToolsTest(DeviceTestCase):
+    def test_tools_and_vorn_read_each_others_writes_on_both_layouts(self):
+        for name, config in ENV_CONFIGS.items():
+            with self.subTest(name), devsim.Device(env={"a": "1"},
+                                                   etc={"fw_env.config": config}) as dev:
+                results, _ = batch(dev, TOOLS_LOCK, ["setprop", "@b", "2"], "fw_printenv",
+                                   "fw_setenv @c 3 && fw_setenv a", ["getprop", "@c"],
+                                   ["setprop", "@b", "4"], "fw_printenv -n @b")
+                self.assertEqual(results, [(0, ""), (0, ""), (0, "@b=2\na=1\n"), (0, ""),
+                                           (0, "3\n"), (0, ""), (0, "4\n")])
+                env = dev.bootenv()
+                # Each of the four writes took the next serial, the tools' as vorn's.
+                self.assertEqual((sorted(env.entries), env.flags),
+                                 ([("@b", "4"), ("@c", "3")], None if name == "single" else 4))
+
+    def test_every_torn_write_of_a_redundant_environment_reads_as_the_old_one(self):
+        # Entries that fill the copy, so that every sector of the write is new.
+        env = {"@a": "old", "@pad": "x" * 8100}
+        with devsim.Device(env=env, etc={"fw_env.config": ENV_CONFIGS["redundant"]}) as dev:
+            self.assertEqual(dev.run([VORN, "setprop", "@a", "new"]).returncode, 0)
+            place, new = dev.env_places()[1], os.path.join(self.root, "new")
+            with open(new, "wb") as f:
+                f.write(dev.bootenv_raw(1))
+            self.addCleanup(os.unlink, new)
+            dev.write_bootenv(bytes(place.size), 1)
+            r = dev.run(f"{TOOLS_LOCK}; for k in $(seq 1 16); do dd if={new} of={place.node} "
+                        f"bs=512 count=$k seek={place.offset // 512} conv=notrunc 2>/dev/null; "
+                        f"echo $(fw_printenv -n @a) $({vorn_line('getprop', '@a')}); done")
+            self.assertEqual(r.stdout.splitlines(), ["old old"] * 15 + ["new new"])
 
 
 class NetworkSetupTest(DeviceTestCase):

@@ -8,7 +8,6 @@ the environment (ctest sets them).
 
 import hashlib
 import os
-import re
 import shutil
 import subprocess
 import tempfile
@@ -16,7 +15,7 @@ import threading
 import time
 import unittest
 
-from systest import HERE, MKVIF, VORN, VORN_INIT, VORND, devsim
+from systest import HERE, MKVIF, VORN, VORN_INIT, VORND, devsim, rcs
 
 COPIES = [("boot", 0), ("boot", 1), ("system", 0), ("system", 1), ("app", 0), ("app", 1),
           ("recovery", 0)]
@@ -26,11 +25,6 @@ BMAP = ("bmap_dev=sd:/dev/block/mmcblk1 "
 
 def sha(data):
     return hashlib.sha256(data).hexdigest()
-
-
-def rcs(text):
-    """The "rc=N" lines a script printed, in order."""
-    return [int(n) for n in re.findall(r"^rc=(\d+)$", text, re.M)]
 
 
 class Images:

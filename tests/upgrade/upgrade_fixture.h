@@ -2,7 +2,7 @@
 
 // Region copies on regular files of a temporary directory (copy n is the file <dir>/dp<n>),
 // a /proc/mounts of our own (a copy "mounted" at a directory is read there, so that nothing is
-// ever mounted), and images made by the image builder.
+// ever mounted), no boot environment (no trial pending), and images made by the image builder.
 
 #include <gtest/gtest.h>
 
@@ -54,6 +54,9 @@ class UpgradeTest : public testing::Test {
   vorn::test::ScopedPathOverride mounts_{platform::FixedPath::PROC_MOUNTS, dir_.file("mounts")};
   vorn::test::ScopedPathOverride private_{platform::FixedPath::PRIVATE_MOUNT, dir_.file("private")};
   vorn::test::ScopedPathOverride lock_{platform::FixedPath::MOUNT_LOCK, dir_.file("private.lock")};
+  vorn::test::ScopedPathOverride env_{platform::FixedPath::EMMC_DEVICE, dir_.file("no-emmc")};
+  vorn::test::ScopedPathOverride env_lock_{platform::FixedPath::LOCK_FILE, dir_.file("env.lock")};
+  vorn::test::ScopedPathOverride config_{platform::FixedPath::FW_ENV_CONFIG, dir_.file("no-cfg")};
 };
 
 }  // namespace vorn::upgrade::test

@@ -22,7 +22,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from devsimlib.boot import Boot, BootResult  # noqa: E402
 from devsimlib.bootenv import (  # noqa: E402
-    BOOTENV_OFFSET, BOOTENV_SIZE, BootEnvBlock, decode_bootenv, encode_bootenv)
+    BOOTENV_NODE, BOOTENV_OFFSET, BOOTENV_SIZE, BootEnvBlock, EnvPlace, decode_bootenv,
+    encode_bootenv, parse_env_config)
+from devsimlib.bootloader import BootLoader  # noqa: E402
 from devsimlib.cli import main  # noqa: E402
 from devsimlib.cmdline import (  # noqa: E402
     apply_bmap_value, cmdline_tokens, format_cmdline, set_cmdline_keys)
@@ -34,10 +36,11 @@ from devsimlib.loops import loops_of  # noqa: E402
 from devsimlib.strace import Boundary, Call, Injection, Trace  # noqa: E402
 
 __all__ = [
-    "BOOTENV_OFFSET", "BOOTENV_SIZE", "DEFAULT_HW", "DEFAULT_LAYOUT", "Boot", "BootEnvBlock",
-    "BootResult", "Boundary", "Call", "Copy", "Device", "DevsimError", "Injection", "Layout",
-    "Trace", "apply_bmap_value", "cmdline_tokens", "decode_bootenv", "encode_bootenv",
-    "format_cmdline", "frame", "loops_of", "main", "set_cmdline_keys", "socket_request",
+    "BOOTENV_NODE", "BOOTENV_OFFSET", "BOOTENV_SIZE", "DEFAULT_HW", "DEFAULT_LAYOUT", "Boot",
+    "BootEnvBlock", "BootLoader", "BootResult", "Boundary", "Call", "Copy", "Device",
+    "DevsimError", "EnvPlace", "Injection", "Layout", "Trace", "apply_bmap_value",
+    "cmdline_tokens", "decode_bootenv", "encode_bootenv", "format_cmdline", "frame", "loops_of",
+    "main", "parse_env_config", "set_cmdline_keys", "socket_request",
 ]
 
 if __name__ == "__main__":

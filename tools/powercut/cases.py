@@ -36,6 +36,13 @@ UPGRADE_DEVICE = {
     "env": [("bmap", f"bmap={UPGRADE_MAP} bmap_seq=1:3:5"), ("sys.eth.if", "eth0"),
             ("@site", "hall 3|bay=7")],
 }
+# The same board with the boot loader's redundant environment: two 8 KiB copies, the second at
+# the end of the eMMC. Its entries fill the copies, so that a tear in any sector shows.
+REDUNDANT_ENV = ("# device            offset    size\n"
+                 "/dev/block/mmcblk0  0xC0000   0x2000\n"
+                 "/dev/block/mmcblk0  -0x2000   0x2000\n")
+REDUNDANT_DEVICE = dict(UPGRADE_DEVICE, etc={"fw_env.config": REDUNDANT_ENV},
+                        env=[("@pad", "x" * 7900)] + UPGRADE_DEVICE["env"])
 # The old images, in the active copies before an upgrade.
 OLD = {"boot": "boot-1", "system": "system-1", "app": "app-1"}
 SETUP_SCRIPT = b"echo done > setup-ran\n"
@@ -156,9 +163,9 @@ def next_boot(dev):
             for name, refs in copies.items() if ref in refs}
 
 
-def upgrade(name, vorn, images, stages, new):
-    """vorn STAGE IMAGE... for each stage in turn, on the small board with the OLD images
-    active; new: region -> image name, each written into its region's next copy."""
+def upgrade(name, vorn, images, stages, new, device=UPGRADE_DEVICE, torn=False):
+    """vorn STAGE IMAGE... for each stage in turn, on the small board (device) with the OLD
+    images active; new: region -> image name, each written into its region's next copy."""
     paths = [images.locator(n) for n in new.values()]
 
     def setup(dev):
@@ -188,10 +195,10 @@ def upgrade(name, vorn, images, stages, new):
         return [r"Updated 'bmap config'"] + ([rf"Upgrade success\({region}\)"] if region else [])
 
     return Case(name, [[vorn, stage, *paths] for stage in stages], new_env,
-                device=UPGRADE_DEVICE, setup=setup,
+                device=device, setup=setup,
                 targets=[(region, 1) for region in new], check_images=check_images,
                 error_message=UPGRADE_FAILURE, unreported=unreported,
-                paths=["/dev/.vorn-mounts"])
+                paths=["/dev/.vorn-mounts"], torn=torn)
 
 
 def setprop(name, vorn, key, value=None):
@@ -211,6 +218,8 @@ def all_cases(vorn, mkvif=None):
              upgrade("upgrade-compressed", vorn, images, ["upgrade"], {"system": "system-3z"}),
              upgrade("install-then-setup", vorn, images, ["upgrade.install", "upgrade.setup"],
                      both),
+             upgrade("upgrade-redundant-env", vorn, images, ["upgrade"], {"boot": "boot-2"},
+                     device=REDUNDANT_DEVICE, torn=True),
              setprop("setprop-replace", vorn, "sys.eth.if", "eth1"),
              setprop("setprop-append", vorn, "@color", "red"),
              setprop("setprop-delete", vorn, "sys.eth.ip.mode")]

@@ -8,7 +8,8 @@ command each time, it cuts the power at every boundary in turn, and injects ever
 at every boundary, and checks what the device holds afterwards:
 
 - the boot environment block is valid (its CRC-32 checked with Python's zlib) and holds
-  exactly the entries from before the commands or exactly those expected after them;
+  exactly the entries from before the commands or exactly those expected after them (of a
+  redundant environment, the copy in effect);
 - every copy the commands do not target is byte for byte as before (hashes);
 - the images the next boot selects verify (the case's image check);
 - after a power cycle, the same commands succeed and leave what a clean run leaves;
@@ -20,6 +21,10 @@ and leave the boot environment as it was; only an unmount may fail without faili
 command, and then the command must have done all of its work. A write that the device reports
 done but never makes ("lost"), or makes only in part ("short": the first half of its bytes
 never arrive, the rest is written again), counts as an error the command must find.
+
+A case may also tear the writes of the boot environment: the power is cut before such a write,
+then only its first k sectors (512 bytes) reach the medium, for every k, before the power
+cycle; the same checks follow.
 """
 
 import contextlib
@@ -33,7 +38,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import devsim  # noqa: E402
 from devsimlib.strace import DATA_CALLS  # noqa: E402
 
-BLOCK_NODE = "/dev/block/mmcblk0"
+SECTOR = 512
+# The boot environment without a configuration of its own: the single block on the eMMC.
+DEFAULT_PLACES = [devsim.EnvPlace(devsim.BOOTENV_NODE, devsim.BOOTENV_OFFSET, "mmcblk0",
+                                  devsim.BOOTENV_OFFSET, devsim.BOOTENV_SIZE)]
 SYNC_CALLS = ("fsync", "fdatasync")
 # Errors tried at data writes, and at the other boundaries (syncs, mounts, discards). "lost"
 # and "short" are writes that report more than they did (see the module's text).
@@ -62,11 +70,12 @@ class Case:
     unreported  fn(call) -> regexes the output must not match when that call failed (what
                 would report as done the work it failed), or None
     paths       more device paths to trace (the product's mount point)
+    torn        also tear every write of the boot environment after its first k sectors
     """
 
     def __init__(self, name, command, new_env, device=None, setup=None, targets=(),
                  check_images=None, error_message=None, unreported=None, paths=(),
-                 timeout=60):
+                 timeout=60, torn=False):
         self.name, self.new_env = name, new_env
         command = list(command)
         self.commands = ([list(c) for c in command] if command and isinstance(command[0], list)
@@ -74,7 +83,7 @@ class Case:
         self.device, self.setup, self.targets = dict(device or {}), setup, set(targets)
         self.check_images, self.error_message = check_images, error_message
         self.unreported = unreported or (lambda call: [])
-        self.paths, self.timeout = list(paths), timeout
+        self.paths, self.timeout, self.torn = list(paths), timeout, torn
 
 
 class Report:
@@ -85,21 +94,23 @@ class Report:
         self.boundaries = 0
         self.cuts = self.cuts_survived = 0
         self.errors = self.errors_survived = 0
+        self.torn = self.torn_survived = 0
         self.failures = []
         self.seconds = 0.0
 
     def summary(self):
         return (f"{self.name}: {self.boundaries} boundaries, {self.cuts_survived}/{self.cuts} "
                 f"cuts survived, {self.errors_survived}/{self.errors} injected errors handled, "
+                f"{self.torn_survived}/{self.torn} torn writes survived, "
                 f"{len(self.failures)} failures, {self.seconds:.1f} s")
 
 
-def block_write(call):
-    """True for a data write that overlaps the boot environment block."""
-    return (call.name in DATA_CALLS and call.path == BLOCK_NODE and bool(call.length)
-            and call.offset is not None
-            and call.offset < devsim.BOOTENV_OFFSET + devsim.BOOTENV_SIZE
-            and call.offset + call.length > devsim.BOOTENV_OFFSET)
+def env_write(call, places):
+    """The place (devsim.EnvPlace) of the boot environment a data write overlaps, or None."""
+    if call.name not in DATA_CALLS or not call.length or call.offset is None:
+        return None
+    return next((p for p in places if call.path == p.node and call.offset < p.offset + p.size
+                 and call.offset + call.length > p.offset), None)
 
 
 def _mount_target(call):
@@ -109,15 +120,17 @@ def _mount_target(call):
             len(args) > 3 and "MS_RDONLY" in args[3])
 
 
-def ordering_problems(trace):
+def ordering_problems(trace, places=DEFAULT_PLACES):
     """What a real eMMC could lose at a power cut, from the trace of a clean run: every copy
     written must be synced (fsync or fdatasync of its node, or syncfs of a file system
-    mounted from it, returning 0) before the first write of the boot environment block and
-    not written after it, and the block's own write must be synced before the command ends.
+    mounted from it, returning 0) before the first write of the boot environment block (at
+    places) and not written after it, and the block's own write must be synced before the
+    command ends.
     A read-write mount counts as a write of its device (the superblock, and whatever is
     written into the file system): an unmount writes back too, but tells nobody whether that
     write-back reached the medium, so only a sync counts."""
     problems = []
+    nodes = {p.node for p in places}
     unsynced = {}  # node -> its first write since its last successful sync
     mounted = {}   # mount point -> node
     block_seen = False
@@ -135,9 +148,9 @@ def ordering_problems(trace):
             unsynced.pop(mounted.get(c.path), None)
             continue
         if c.name in DATA_CALLS and c.length:
-            if c.offset is None and c.path == BLOCK_NODE:
+            if c.offset is None and c.path in nodes:
                 problems.append(f"write at an unknown offset of {c.path}: {c.line}")
-            is_block = block_write(c)
+            is_block = env_write(c, places) is not None
             if is_block and not block_seen:
                 block_seen = True
                 problems += [f"{node} not synced before the first write of the boot "
@@ -148,9 +161,8 @@ def ordering_problems(trace):
                 unsynced.setdefault(c.path, c)
         elif c.name in SYNC_CALLS and c.ok:
             unsynced.pop(c.path, None)
-    if block_seen and BLOCK_NODE in unsynced:
-        problems.append(f"boot environment write not synced before the end: "
-                        f"{unsynced[BLOCK_NODE].line}")
+    problems += [f"boot environment write not synced before the end: {unsynced[n].line}"
+                 for n in sorted(nodes & set(unsynced)) if block_seen]
     return problems
 
 
@@ -246,10 +258,11 @@ def _landing(b, trace, call, cut=False):
 
 
 class _Point:
-    """Boundary b of the command at position step, and the device as it was before it."""
+    """Boundary b of the command at position step, and the device as it was before it; for a
+    write of the boot environment, torn: (disk, offset, the bytes it wrote)."""
 
-    def __init__(self, step, b, base):
-        self.step, self.b, self.base = step, b, base
+    def __init__(self, step, b, base, torn=None):
+        self.step, self.b, self.base, self.torn = step, b, base, torn
 
     def __repr__(self):
         return f"{self.b}" if self.step == 0 else f"command {self.step + 1} {self.b}"
@@ -268,11 +281,17 @@ def _go_on(case, dev, before, step):
             for x in _state(case, dev, before, ("old", "new"))]
 
 
-def _cut_at(case, before, p):
-    """Problems after the power was cut before boundary p."""
+def _cut_at(case, before, p, sectors=0):
+    """Problems after the power was cut before boundary p; with sectors, after the first
+    sectors of the boot environment write at p reached the medium."""
     with p.base.clone() as dev:
-        r = dev.power_cut(case.commands[p.step], p.b, paths=case.paths, timeout=case.timeout)
+        r = dev.power_cut(case.commands[p.step], p.b, paths=case.paths, timeout=case.timeout,
+                          boot_loader=not sectors)
         problems = _landing(p.b, r.trace, r.cut, cut=True)
+        if sectors:
+            disk, offset, data = p.torn
+            dev.write_device(disk, offset, data[:sectors * SECTOR])
+            dev.boot_loader()
         if not problems and p.step + 1 < len(case.commands):
             with dev.clone() as later:
                 problems = _go_on(case, later, before, p.step + 1)
@@ -311,13 +330,29 @@ def _error_at(case, before, p, error):
         return problems or _after(case, dev, before, allowed)
 
 
-def _sample(points):
+def _written(dev, trace, b, places):
+    """For a write of the boot environment at boundary b: (disk, offset, the bytes written),
+    read back from dev after the clean run; None for other boundaries. The range must not be
+    written again later in the run, or its bytes there would be the later write's."""
+    place = env_write(b.call, places)
+    if place is None:
+        return None
+    start, end = b.call.offset, b.call.offset + b.call.length
+    if any(c.path == b.call.path and c.offset is not None and c.length and
+           c.offset < end and c.offset + c.length > start
+           for c in trace.calls[trace.calls.index(b.call) + 1:] if c.name in DATA_CALLS):
+        raise devsim.DevsimError(f"the range of {b} is written twice: cannot tear it")
+    offset = place.disk_offset - place.offset + start
+    return place.disk, offset, dev.read_device(place.disk, offset, b.call.length)
+
+
+def _sample(points, places):
     """The error tries of a quicker sweep: the first boundary of each kind (command, call,
-    node) and every boundary that reaches the boot environment block."""
+    node) and every boundary that reaches the node of the boot environment block."""
     seen, out = set(), []
     for p in points:
         kind = (p.step, p.b.call.name, p.b.call.path)
-        if kind not in seen or p.b.call.path == BLOCK_NODE:
+        if kind not in seen or p.b.call.path in {place.node for place in places}:
             seen.add(kind)
             out.append(p)
     return out
@@ -330,6 +365,7 @@ def sweep(case, progress=None, all_errors=True):
     start = time.monotonic()
     with contextlib.ExitStack() as stack:
         base = stack.enter_context(devsim.Device(**case.device))
+        places = base.env_places()
         if case.setup is not None:
             case.setup(base)
         before = _Before(case, base)
@@ -343,12 +379,13 @@ def sweep(case, progress=None, all_errors=True):
                 report.failures.append(f"clean run of command {step + 1} failed "
                                        f"({clean.ending}): {clean.stdout[-300:]!r}")
                 break
-            points += [_Point(step, b, start_state) for b in clean.trace.boundaries]
+            points += [_Point(step, b, start_state, _written(dev, clean.trace, b, places))
+                       for b in clean.trace.boundaries]
         env = dev.bootenv()
         if not report.failures and env.entries != before.new_entries:
             report.failures.append(f"clean run left {env.entries}, "
                                    f"expected {before.new_entries}")
-        report.failures += [f"order: {p}" for p in ordering_problems(_Run(traces))]
+        report.failures += [f"order: {p}" for p in ordering_problems(_Run(traces), places)]
         report.boundaries = len(points)
         for p in points:
             problems = _cut_at(case, before, p)
@@ -357,7 +394,15 @@ def sweep(case, progress=None, all_errors=True):
             report.failures += [f"cut before {p}: {x}" for x in problems]
             if progress:
                 progress(f"cut before {p}: {'; '.join(problems) or 'ok'}")
-        for p in points if all_errors else _sample(points):
+        for p in (points if case.torn else []):
+            for k in range(1, len(p.torn[2]) // SECTOR if p.torn else 0):
+                problems = _cut_at(case, before, p, k)
+                report.torn += 1
+                report.torn_survived += not problems
+                report.failures += [f"torn after {k} sectors at {p}: {x}" for x in problems]
+                if progress:
+                    progress(f"torn after {k} sectors at {p}: {'; '.join(problems) or 'ok'}")
+        for p in points if all_errors else _sample(points, places):
             for error in DATA_ERRORS if p.b.call.name in DATA_CALLS else OTHER_ERRORS:
                 problems = _error_at(case, before, p, error)
                 report.errors += 1

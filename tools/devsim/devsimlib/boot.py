@@ -20,7 +20,9 @@ class BootResult:
 
     returncode: exit status of the command (negative signal number when a signal ended it);
                 None when the boot ended by a reboot, a power-off or the timeout.
-    rebooted:   the device restarted (reboot stub or reboot(2) inside)
+    rebooted:   the device restarted (reboot stub or reboot(2) inside, or a watchdog reset)
+    watchdog_reset: the boot selected a dead copy (Device.set_option(dead_copies=...)): its
+                command never ran, and the watchdog reset the device
     powered_off: the device halted or powered off (reboot(2) with a halt request)
     timed_out:  the boot was cut off by the timeout
     stdout, stderr: text (UTF-8, invalid bytes replaced); stdout_bytes, stderr_bytes: raw
@@ -30,6 +32,7 @@ class BootResult:
     def __init__(self, **kw):
         self.returncode = None
         self.rebooted = False
+        self.watchdog_reset = False
         self.powered_off = False
         self.timed_out = False
         self.stdout_bytes = b""
@@ -47,6 +50,8 @@ class BootResult:
 
     @property
     def ending(self):
+        if self.watchdog_reset:
+            return "watchdog reset"
         if self.rebooted:
             return "reboot"
         if self.powered_off:
@@ -202,6 +207,7 @@ def read_ending(rc, result_path, result):
         return
     if ended is not None:
         result.returncode = ended["returncode"]
+        result.rebooted = result.watchdog_reset = ended.get("watchdog_reset", False)
     elif rc == -signal.SIGHUP:
         result.rebooted = True
     elif rc == -signal.SIGINT:

@@ -277,7 +277,8 @@ def cli_main(argv):
                 dev.set_bootenv(dev.bootenv().entries, corrupt=True)
             env = dev.bootenv()
             print(f"crc {'ok' if env.valid else 'BAD'} "
-                  f"(stored {env.stored_crc:08x}, computed {env.computed_crc:08x})")
+                  f"(stored {env.stored_crc:08x}, computed {env.computed_crc:08x})"
+                  + (f" copy {env.copy} serial {env.flags}" if env.flags is not None else ""))
             for k, v in env.entries:
                 print(k if v is None else f"{k}={v}")
             return 0

@@ -10,13 +10,15 @@ import sys
 import tempfile
 
 from devsimlib.boot import RESULT_FILE, Boot
-from devsimlib.bootenv import (BOOTENV_OFFSET, BOOTENV_SIZE, decode_bootenv, encode_bootenv,
+from devsimlib.bootenv import (BOOTENV_NODE, BOOTENV_OFFSET, BOOTENV_SIZE, ENV_CONFIG, EnvPlace,
+                               decode_bootenv, encode_bootenv, in_effect, parse_env_config,
                                set_entry)
+from devsimlib.bootloader import BootLoader
 from devsimlib.cmdline import apply_bmap_value, format_cmdline, set_cmdline_keys
 from devsimlib.entry import helper_argv
 from devsimlib.errors import DevsimError
 from devsimlib.janitor import Janitor
-from devsimlib.layout import DEFAULT_HW, MAIN_DEVICE, MIB, Layout
+from devsimlib.layout import DEFAULT_HW, MIB, Layout, active_copies
 from devsimlib.loops import detach_all, die_with_parent, run_tool
 from devsimlib.strace import Injection, Trace, as_injection, strace_argv
 from devsimlib.stubs import make_stubs
@@ -26,6 +28,8 @@ GPIO_DIR = "zt4100-gpio.0"
 
 DEFAULT_MIN_FREE_KBYTES = "8192\n"
 DEFAULT_DROP_CACHES = "0\n"
+DEFAULT_RESET_SECONDS = 1.0  # a boot of a dead copy ends in a watchdog reset this much later
+BOOT_OPTIONS = ("netifs", "meminfo", "watchdog", "dead_copies", "reset_seconds")
 
 
 class Device:
@@ -45,7 +49,8 @@ class Device:
       bootenv_corrupt  store the initial block with a wrong CRC
       format_ext4  give every ext4 copy an empty ext4 file system (default: zero-filled)
       etc       files of the device's /etc, {"vorn/trust.pem": bytes or text}, laid read-only
-                over the host's /etc at every boot (see put_etc)
+                over the host's /etc at every boot (see put_etc); its "fw_env.config" places
+                the boot environment, env included
       state_dir None: a temporary device removed on close; a path: a persistent device in
                 that directory (created when it holds none, reopened otherwise)
       temporary  remove state_dir on close as well
@@ -71,9 +76,7 @@ class Device:
                 self._load()
             else:
                 self._create(layout, env, hw, cmdline, netifs, meminfo, watchdog,
-                             bootenv_corrupt)
-                for name, data in (etc or {}).items():
-                    self.put_etc(name, data)
+                             bootenv_corrupt, etc)
                 if format_ext4:
                     for region, copies in self.layout.regions.items():
                         for c in copies:
@@ -150,7 +153,7 @@ class Device:
     def _path(self, *parts):
         return os.path.join(self.dir, *parts)
 
-    def _create(self, layout, env, hw, cmdline, netifs, meminfo, watchdog, corrupt):
+    def _create(self, layout, env, hw, cmdline, netifs, meminfo, watchdog, corrupt, etc):
         self.layout = Layout(layout)
         if hw == DEFAULT_HW and self.layout.hw is not None:
             hw = self.layout.hw
@@ -172,7 +175,9 @@ class Device:
         for disk in self.layout.disks.values():
             with open(self._disk_file(disk.name), "wb") as f:
                 f.truncate(disk.size)
-        self.write_bootenv(encode_bootenv(env, corrupt))
+        for name, data in (etc or {}).items():
+            self.put_etc(name, data)
+        self.set_bootenv(env, corrupt)
         self.set_cmdline(text)
         make_stubs(self.dir)
         with open(self._path("calls.log"), "w"):
@@ -198,11 +203,13 @@ class Device:
     # -- settings between boots ---------------------------------------------------------------
 
     def set_option(self, **kw):
-        """Changes boot options for later boots: netifs, meminfo, watchdog."""
+        """Changes boot options for later boots: netifs, meminfo, watchdog, dead_copies
+        (["system#1"]: a boot whose command line makes one of them active never comes up and
+        ends in a watchdog reset reset_seconds later)."""
         for key, value in kw.items():
-            if key not in ("netifs", "meminfo", "watchdog"):
+            if key not in BOOT_OPTIONS:
                 raise DevsimError(f"unknown boot option {key!r}")
-            self.config[key] = list(value) if key == "netifs" else value
+            self.config[key] = list(value) if key in ("netifs", "dead_copies") else value
         self._save()
 
     def cmdline(self):
@@ -223,12 +230,14 @@ class Device:
             f.write(text + "\n")
 
     def boot_loader(self):
-        """One pass of the boot loader: applies a stored "bmap" value to the command line.
+        """One pass of the boot loader: its boot counting and alternative boot command (see
+        bootloader.py), then the stored "bmap" value applied to the command line.
 
-        Returns the new command line. A block with a bad CRC or without "bmap" changes nothing.
+        Returns the new command line. A boot environment without a valid copy, or without
+        "bmap", leaves the command line as it is.
         """
         env = self.bootenv()
-        value = env.get("bmap") if env.valid else None
+        value = BootLoader(env.entries, self.set_bootenv).boot() if env.valid else None
         if value:
             self.set_cmdline(apply_bmap_value(self.cmdline(), value))
         return self.cmdline()
@@ -362,18 +371,49 @@ class Device:
             f.seek(offset)
             f.write(data)
 
-    def bootenv_raw(self):
-        return self.read_device(MAIN_DEVICE, BOOTENV_OFFSET, BOOTENV_SIZE)
+    def _node_window(self, node):
+        """(disk, offset in its disk file, size) of a device-side block node."""
+        for name, disk in self.layout.disks.items():
+            if node == f"/dev/block/{name}":
+                return name, 0, disk.size
+            for n, p in disk.partitions.items():
+                if node == f"/dev/block/{name}p{n}":
+                    return name, p.offset, p.size
+        raise DevsimError(f"{node} is no block node of the device")
 
-    def write_bootenv(self, block):
-        """Stores 8192 raw bytes as the boot environment block."""
-        if len(block) != BOOTENV_SIZE:
-            raise DevsimError(f"boot environment block must be {BOOTENV_SIZE} bytes")
-        self.write_device(MAIN_DEVICE, BOOTENV_OFFSET, block)
+    def env_places(self):
+        """The copies of the boot environment (EnvPlace), where the device's
+        /etc/fw_env.config puts them; without one, the block at 0xC0000 of the eMMC."""
+        copies = [(BOOTENV_NODE, BOOTENV_OFFSET, BOOTENV_SIZE)]
+        with contextlib.suppress(FileNotFoundError), open(self._path("etc", ENV_CONFIG)) as f:
+            copies = parse_env_config(f.read())
+        places = []
+        for node, offset, size in copies:
+            disk, base, length = self._node_window(node)
+            offset += length if offset < 0 else 0
+            if not 0 <= offset <= length - size:
+                raise DevsimError(f"boot environment at {offset:#x} outside {node}")
+            places.append(EnvPlace(node, offset, disk, base + offset, size))
+        return places
+
+    def bootenv_raw(self, copy=0):
+        place = self.env_places()[copy]
+        return self.read_device(place.disk, place.disk_offset, place.size)
+
+    def write_bootenv(self, block, copy=0):
+        """Stores raw bytes as a copy of the boot environment (the first, or the only one)."""
+        place = self.env_places()[copy]
+        if len(block) != place.size:
+            raise DevsimError(f"boot environment block must be {place.size} bytes")
+        self.write_device(place.disk, place.disk_offset, block)
 
     def bootenv(self):
-        """The boot environment block as the product would parse it (BootEnvBlock)."""
-        return decode_bootenv(self.bootenv_raw())
+        """The boot environment as the product would parse it (BootEnvBlock): of a redundant
+        one the copy in effect (.copy, .flags)."""
+        places = self.env_places()
+        if len(places) == 1:
+            return decode_bootenv(self.bootenv_raw())
+        return in_effect([decode_bootenv(self.bootenv_raw(i), True, i) for i in (0, 1)])
 
     def bootenv_set(self, key, value):
         """Sets (or, with an empty value, deletes) one key, keeping the other entries; the
@@ -382,8 +422,16 @@ class Device:
         self.set_bootenv(set_entry(env.entries if env.valid else [], key, value))
 
     def set_bootenv(self, entries=None, corrupt=False):
-        """Rewrites the whole block with entries (dict or pairs); corrupt stores a bad CRC."""
-        self.write_bootenv(encode_bootenv(entries, corrupt))
+        """Stores the whole environment with entries (dict or pairs), as the boot loader's
+        saveenv does: a redundant one into the copy not in effect with the next serial (the
+        first copy, serial 0, when none is valid). corrupt stores a bad CRC."""
+        places = self.env_places()
+        if len(places) == 1:
+            self.write_bootenv(encode_bootenv(entries, corrupt, places[0].size))
+            return
+        env = self.bootenv()
+        copy, flags = (1 - env.copy, env.flags + 1) if env.valid else (0, 0)
+        self.write_bootenv(encode_bootenv(entries, corrupt, places[0].size, flags), copy)
 
     # -- boots --------------------------------------------------------------------------------
 
@@ -431,15 +479,17 @@ class Device:
         return [f"/dev/block/{name}{suffix}" for name, disk in self.layout.disks.items()
                 for suffix in [""] + [f"p{n}" for n in disk.partitions]]
 
-    def run_traced(self, command, inject=None, paths=(), timeout=60, env=None, input=None):
+    def run_traced(self, command, inject=None, paths=(), timeout=60, env=None, input=None,
+                   boot_loader=True):
         """One boot with command run under strace; BootResult with .trace (a Trace of the
         calls that reach a block node or one of paths) and .cut (the Call at which the power
         was cut, else None).
 
         inject: an Injection, a Boundary of an earlier trace, or "CALL:J". Without an error or
         a result the power is cut on entry to that call, and the power cycle that follows runs
-        the boot loader as a reboot does; with an error ("EIO") or a result the call returns it
-        unmade and the command goes on.
+        the boot loader as a reboot does (boot_loader=False leaves that to the caller, who may
+        change the disks first); with an error ("EIO") or a result the call returns it unmade
+        and the command goes on.
         """
         if shutil.which("strace") is None:
             raise DevsimError("strace is not installed (scripts/install-deps installs it)")
@@ -456,14 +506,14 @@ class Device:
         env = dict(env or {})
         env["ASAN_OPTIONS"] = ":".join(filter(None, [
             env.get("ASAN_OPTIONS", os.environ.get("ASAN_OPTIONS")), "detect_leaks=0"]))
-        result = self.run(argv, timeout=timeout, env=env, input=input)
+        result = self.run(argv, timeout=timeout, env=env, input=input, boot_loader=boot_loader)
         try:
             with open(log, errors="replace") as f:
                 result.trace = Trace(f.read())
         except FileNotFoundError:
             raise DevsimError(f"strace left no trace: {result.stderr.strip()}") from None
         result.cut = result.trace.cut if inject is not None and inject.cut else None
-        if result.cut is not None and not result.rebooted:
+        if result.cut is not None and not result.rebooted and boot_loader:
             self.boot_loader()
         return result
 
@@ -511,7 +561,11 @@ class Device:
             boot_env = dict(os.environ)
             boot_env.update(env or {})
             boot_env["PATH"] = f"{self._path('stubs')}:{self._path('bin')}:{path_env}"
+            dead = set(self.config.get("dead_copies", []))
+            active = active_copies(self.cmdline())
             cfg = {
+                "reset_after": (self.config.get("reset_seconds", DEFAULT_RESET_SECONDS)
+                                if any(f"{r}#{i}" in dead for r, i in active.items()) else None),
                 "state": self.dir,
                 "nodes": nodes,
                 "netifs": self.config.get("netifs", []),

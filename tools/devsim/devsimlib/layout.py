@@ -4,7 +4,7 @@ import json
 import os
 import re
 
-from devsimlib.cmdline import BOOTMAP_KEYS
+from devsimlib.cmdline import BOOTMAP_KEYS, cmdline_tokens
 from devsimlib.errors import DevsimError
 
 
@@ -60,13 +60,19 @@ class Disk:
         self.size = size
 
 
-def _parse_bmap(bmap_dev, bmap):
-    """Region copies of a boot map, as the boot loader describes them to the product."""
+def _devices(bmap_dev):
+    """Device name -> disk name of a bmap_dev value."""
     devices = {}
     for item in (bmap_dev or "").split(","):
         name, sep, path = item.partition(":")
         if sep and name:
             devices[name] = os.path.basename(path)
+    return devices
+
+
+def _parse_bmap(bmap_dev, bmap):
+    """Region copies of a boot map, as the boot loader describes them to the product."""
+    devices = _devices(bmap_dev)
     regions = {}
     for item in (bmap or "").split(","):
         name, sep, rest = item.partition(":")
@@ -89,6 +95,20 @@ def _parse_bmap(bmap_dev, bmap):
         if copies and name not in regions:
             regions[name] = copies
     return regions
+
+
+def active_copies(cmdline):
+    """Region -> index of its active copy (None when bmap_seq names none) on a command line."""
+    tokens = {k: v for k, v in cmdline_tokens(cmdline) if k in BOOTMAP_KEYS}
+    devices = _devices(tokens.get("bmap_dev"))
+    regions = _parse_bmap(tokens.get("bmap_dev"), tokens.get("bmap"))
+    out = {}
+    for (name, copies), item in zip(regions.items(), (tokens.get("bmap_seq") or "").split(":")):
+        dev, _, number = item.rpartition("@")
+        disk = devices.get(dev) if dev else MAIN_DEVICE
+        out[name] = next((c.index for c in copies if (c.disk, str(c.number)) == (disk, number)),
+                         None)
+    return out
 
 
 class Layout:
