@@ -77,6 +77,10 @@ inline constexpr const char HELP_INFO_FIELDS[] =
     "                printout value-> 1.0.0-rc39|boot\n"
     "        - (ex2) <info_fileds> -> version,hdr_checksum,hdr_sha1\n"
     "                printout value-> 1.0.0-rc39|0x12738fed|20,1234567890ABCDEF1234567890ABCDEF12345678\n";
+
+// Commands added since the three texts above were fixed, printed after them.
+inline constexpr const char HELP_MORE_COMMANDS[] =
+    "vorn check image.signature <vif_image_path>        : check image's signature and signer.\n";
 // clang-format on
 
 }  // namespace vorn::cli
