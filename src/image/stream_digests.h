@@ -45,16 +45,17 @@ class StreamDigests {
   StreamDigests(uint64_t contents_off, unsigned whole_kinds);
   StreamDigests(const StreamDigests&) = delete;
   StreamDigests& operator=(const StreamDigests&) = delete;
-  ~StreamDigests();  // waits for the worker
+  ~StreamDigests();  // waits for the workers
 
-  // Sets the hashes up and starts the worker. False when a hash cannot be set up (no memory);
-  // nothing may be added then. Without memory for the worker's buffers or a thread for it, the
-  // digests are computed in add() itself: slower, never failing.
+  // Sets the hashes up and starts two workers that share the digests between them. False when a
+  // hash cannot be set up (no memory); nothing may be added then. Without memory for the
+  // buffers or a thread, the digests are computed by the worker that started, or in add()
+  // itself: slower, never failing.
   [[nodiscard]] bool start();
   // Takes the next bytes of the file (copied: the span may go away on return). Waits while
-  // the worker is a few hundred KiB behind.
+  // a worker is a few hundred KiB behind.
   void add(std::span<const uint8_t> bytes);
-  // Waits for the worker and stores the values. False when a hash failed; may be called once.
+  // Waits for the workers and stores the values. False when a hash failed; may be called once.
   [[nodiscard]] bool finish(StreamDigestValues& out);
 
  private:
@@ -62,29 +63,42 @@ class StreamDigests {
     std::unique_ptr<uint8_t[]> bytes;
     size_t size = 0;
   };
+  // The digests a worker computes, as bits.
+  static constexpr unsigned JOB_SUM = 1, JOB_CRC = 2, JOB_SHA1 = 4, JOB_WHOLE = 8;
+  // A thread hashing the queued slots in order, with the digests it computes.
+  struct Worker {
+    StreamDigests* owner = nullptr;
+    unsigned jobs = 0;
+    uint64_t position = 0;  // in the file, of the bytes it hashed
+    bool running = false;
+    pthread_t thread{};
+    size_t next = 0;    // the slot it hashes next
+    size_t queued = 0;  // slots queued for it
+  };
   static constexpr size_t SLOTS = 4;
   static constexpr size_t SLOT_SIZE = size_t{128} * 1024;
+  static constexpr size_t WORKERS = 2;
 
-  static void* worker_main(void* self);
-  void hash(std::span<const uint8_t> bytes);  // on the worker (or in add without one)
-  void submit();                              // queues the slot being filled
+  static void* worker_main(void* worker);
+  void hash(Worker& worker, std::span<const uint8_t> bytes);
+  void submit();  // queues the slot being filled for every running worker
+  void stop();    // lets the workers finish what is queued and joins them
 
   uint64_t contents_off_;
   unsigned whole_kinds_;
-  uint64_t position_ = 0;
+  uint64_t total_ = 0;
   uint32_t checksum_ = 0;
   uint32_t crc32_ = 0;
   Sha1Context sha1_;
   std::array<evp_md_ctx_st*, WHOLE_KINDS> whole_{};
-  bool hashes_ok_ = false;
+  bool contents_ok_ = false;
+  bool whole_ok_ = false;
 
   std::array<Slot, SLOTS> slots_;
+  std::array<Worker, WORKERS> workers_;
+  Worker inline_;       // the part no worker runs, computed in add()
   size_t filling_ = 0;  // the slot add() copies into
-  size_t next_ = 0;     // the slot the worker hashes next
-  size_t queued_ = 0;
   bool closing_ = false;
-  bool threaded_ = false;
-  pthread_t thread_{};
   std::mutex mutex_;
   std::condition_variable changed_;
 };

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <limits>
 #include <new>
 
 #include "bootmap/boot_map.h"
@@ -27,12 +28,14 @@ unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); 
 }  // namespace
 
 // Writes consecutive blocks into raw windows of the target copy, each through a locator of its
-// own, and keeps the CRC-32 of everything written for the read-back. A writer that compares
-// writes nothing: it keeps the CRC-32 of the blocks, and its read-back tells whether the copy
-// holds them already. A writer that verifies only counts the blocks against the copy's size.
+// own, and keeps the CRC-32 of everything written for the read-back (unless the caller knows it
+// already: the digests' CRC-32 of a plain image's contents is the CRC-32 of what goes into the
+// copy). A writer that compares writes nothing: its read-back tells whether the copy holds the
+// blocks already. A writer that verifies only counts the blocks against the copy's size.
 class TargetWriter {
  public:
-  TargetWriter(const char* region_id, CopyMode mode) : region_id_(region_id), mode_(mode) {
+  TargetWriter(const char* region_id, CopyMode mode, bool keep_crc)
+      : region_id_(region_id), mode_(mode), keep_crc_(keep_crc) {
     Locator device{};
     platform::format_text(device, "bmap@%s,raw@0:0", region_id_);
     if (mode_ == CopyMode::WRITE) hold_ = storage::locator_hold(device.data());
@@ -49,7 +52,7 @@ class TargetWriter {
       info_printf("\n[Error] Image Too Large(0x%llx > 0x%llx)!\n", ull(written_), ull(room_));
       return false;
     }
-    crc_ = ::crc32_z(crc_, block.data(), block.size());
+    if (keep_crc_) crc_ = ::crc32_z(crc_, block.data(), block.size());
     if (mode_ == CopyMode::COMPARE) {
       written_ += size;
       return true;
@@ -67,8 +70,10 @@ class TargetWriter {
   }
 
   // Flushes the target and reads everything written back from the device, past the page
-  // cache. INSTALL_DONE, or INSTALL_NOT_DURABLE / INSTALL_NOT_INSTALLED (message printed).
-  [[nodiscard]] int verify() const {
+  // cache; its CRC-32 must be the one kept, or the one given when none was kept. INSTALL_DONE,
+  // or INSTALL_NOT_DURABLE / INSTALL_NOT_INSTALLED (message printed).
+  [[nodiscard]] int verify(uint32_t given) {
+    if (!keep_crc_) crc_ = given;
     if (mode_ == CopyMode::VERIFY) return INSTALL_DONE;
     Locator whole{};
     platform::format_text(whole, "bmap@%s,raw@0x0:0x%llx", region_id_, ull(written_));
@@ -97,6 +102,7 @@ class TargetWriter {
  private:
   const char* region_id_;
   CopyMode mode_;
+  bool keep_crc_;
   platform::UniqueFd hold_;  // keeps each block's close from flushing the whole device
   int64_t room_ = 0;
   Locator locator_{};
@@ -179,7 +185,7 @@ ImageSink::ImageSink(const char* path, const char* region_id, const ImagePlan& p
       mode_(mode),
       signature_(signature),
       earlier_(earlier),
-      writer_(std::make_unique<TargetWriter>(region_id, mode)),
+      writer_(std::make_unique<TargetWriter>(region_id, mode, !crc_from_digests())),
       hashes_(plan.contents_off, signature != nullptr ? signature->digest_kinds() : 0) {}
 
 ImageSink::~ImageSink() = default;
@@ -223,6 +229,23 @@ int ImageSink::consume(std::span<const uint8_t> bytes) {
   if (inflater_ != nullptr) return failed_ = inflater_->feed(part, *writer_);
   if (!writer_->write(part)) failed_ = INSTALL_WRITE_FAILED;
   return failed_;
+}
+
+bool ImageSink::crc_from_digests() const {
+  if (plan_.raw || plan_.compressed) return false;
+  const bool contents = plan_.copy_offset == plan_.contents_off;
+  // zlib combines CRCs over lengths of its z_off_t (32 bits on some targets).
+  const bool header_and_contents =
+      plan_.copy_offset == 0 && plan_.contents_off == image::HEADER_SIZE &&
+      plan_.copy_length - image::HEADER_SIZE <= std::numeric_limits<z_off_t>::max();
+  return contents || header_and_contents;
+}
+
+uint32_t ImageSink::copy_crc32() const {
+  if (plan_.copy_offset != 0) return digests_.crc32;
+  const uLong header = ::crc32_z(0, plan_.header.data(), plan_.header.size());
+  return static_cast<uint32_t>(::crc32_combine(
+      header, digests_.crc32, static_cast<z_off_t>(plan_.copy_length - image::HEADER_SIZE)));
 }
 
 int ImageSink::check_digests() {
@@ -276,7 +299,7 @@ int ImageSink::finish() {
       info_printf("\nVerified Image File(%s) before writing\n", path_);
       break;
   }
-  return failed_ = writer_->verify();
+  return failed_ = writer_->verify(crc_from_digests() ? copy_crc32() : 0);
 }
 
 }  // namespace vorn::upgrade

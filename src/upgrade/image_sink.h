@@ -71,6 +71,10 @@ class ImageSink {
 
  private:
   int check_digests();
+  // Whether the CRC-32 of the bytes the copy receives follows from the digests (a plain image
+  // whose contents, or header and contents, go to the copy), and that CRC-32.
+  [[nodiscard]] bool crc_from_digests() const;
+  [[nodiscard]] uint32_t copy_crc32() const;
 
   const char* path_;
   const ImagePlan& plan_;
