@@ -30,8 +30,7 @@ int install_command(int argc, char** argv) {
     return -1;
   }
   const int r = upgrade::install_image(region_id, arg(argc, argv, 3), 0, 1, 0);
-  if (r >= upgrade::INSTALL_REFUSAL_FIRST && r <= upgrade::INSTALL_REFUSAL_LAST) return r;
-  if (r < 0) return -1;
+  if (r < 0) return upgrade::install_refusal(r) ? r : -1;
   if (r != upgrade::INSTALL_WANTS_SETUP) return 0;
   if (upgrade::installed_regions_add(region_id) != 0) return -1;
   return upgrade::setup_stage_run(nullptr) < 0 ? -1 : 0;

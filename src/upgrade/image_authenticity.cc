@@ -147,7 +147,7 @@ int cmd_check_signature(const char* path) {
     return 0;
   }
   info_printf("Checked Image Signature(%s)->not valid(%d)!\n", path, r);
-  return r;
+  return install_refusal(r) ? r : -1;
 }
 
 }  // namespace vorn::upgrade

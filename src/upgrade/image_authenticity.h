@@ -41,8 +41,8 @@ namespace vorn::upgrade {
                                           image::ImageSignature& out);
 
 // "check image.signature <path>": prints who signed the image and whether the signature holds
-// for every byte of it. 0; -1 for an absent path or without a trust store (message printed);
-// or the refusal of authenticity_check_file.
+// for every byte of it. 0; the INSTALL_SIGNATURE_* refusal; -1 for an absent path, without a
+// trust store (message printed), or a file that cannot be read.
 [[nodiscard]] int cmd_check_signature(const char* path);
 
 }  // namespace vorn::upgrade

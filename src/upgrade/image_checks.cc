@@ -12,6 +12,7 @@
 #include "storage/region_io.h"
 #include "upgrade/dependency.h"
 #include "upgrade/image_authenticity.h"
+#include "upgrade/install.h"
 
 namespace vorn::upgrade {
 
@@ -180,7 +181,7 @@ int cmd_check_image(const char* path, int sw_match, int contents) {
     return 0;
   }
   info_printf("Checked Image File(%s)->not valid!\n", path);
-  return r;
+  return install_refusal(r) ? r : -1;
 }
 
 int check_upgrade_entry(const char* path, UpgradeEntry* entry) {

@@ -233,7 +233,8 @@ int ImageSink::consume(std::span<const uint8_t> bytes) {
 
 bool ImageSink::crc_from_digests() const {
   if (plan_.raw || plan_.compressed) return false;
-  const bool contents = plan_.copy_offset == plan_.contents_off;
+  const bool contents = plan_.copy_offset == plan_.contents_off &&
+                        plan_.copy_length == plan_.file_size - plan_.contents_off;
   // zlib combines CRCs over lengths of its z_off_t (32 bits on some targets).
   const bool header_and_contents =
       plan_.copy_offset == 0 && plan_.contents_off == image::HEADER_SIZE &&
@@ -242,7 +243,7 @@ bool ImageSink::crc_from_digests() const {
 }
 
 uint32_t ImageSink::copy_crc32() const {
-  if (plan_.copy_offset != 0) return digests_.crc32;
+  if (plan_.copy_offset == plan_.contents_off) return digests_.crc32;
   const uLong header = ::crc32_z(0, plan_.header.data(), plan_.header.size());
   return static_cast<uint32_t>(::crc32_combine(
       header, digests_.crc32, static_cast<z_off_t>(plan_.copy_length - image::HEADER_SIZE)));

@@ -32,9 +32,11 @@ inline constexpr int INSTALL_SIGNATURE_EXPIRED = image::SIGNATURE_EXPIRED;      
 inline constexpr int INSTALL_SIGNATURE_REVOKED = image::SIGNATURE_REVOKED;      // -24
 inline constexpr int INSTALL_SIGNATURE_MISMATCH = image::SIGNATURE_MISMATCH;    // -25
 inline constexpr int INSTALL_DOWNGRADE = -26;
-// The refusals a caller passes on as they are, each a code of its own.
-inline constexpr int INSTALL_REFUSAL_FIRST = INSTALL_DOWNGRADE;
-inline constexpr int INSTALL_REFUSAL_LAST = INSTALL_CONTENTS_INVALID;
+// Whether r is one of the refusals above, which callers pass on as they are (each is a code of
+// its own), where older failures collapse into one code.
+[[nodiscard]] constexpr bool install_refusal(int r) {
+  return r >= INSTALL_DOWNGRADE && r <= INSTALL_CONTENTS_INVALID;
+}
 
 inline constexpr int INSTALL_READ_SIZE = 102400;  // source bytes per read
 inline constexpr int INSTALL_BLOCK_SIZE = 65536;  // decompressed bytes per write
