@@ -1,13 +1,14 @@
 // The signature check on a fuzzed .sig file, with a trust store of the certificates the input
 // itself carries (so that the whole verification runs): a verdict among the signature codes,
 // with a reason for a refusal, and a signed digest that never matches a file of no bytes hashed.
+#include "image/image_signature.h"
+
 #include <openssl/cms.h>
 #include <openssl/pem.h>
 
 #include <cstdlib>
 
 #include "fuzz_env.h"
-#include "image/image_signature.h"
 #include "platform/fixed_paths.h"
 
 using namespace vorn;

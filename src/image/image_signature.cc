@@ -12,6 +12,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include "image/openssl_owned.h"
 #include "platform/fixed_paths.h"
 #include "platform/fixed_text.h"
 #include "platform/scope_guard.h"
@@ -20,16 +21,6 @@ namespace vorn::image {
 
 namespace {
 
-template <auto Free>
-struct Deleter {
-  template <typename T>
-  void operator()(T* p) const {
-    Free(p);
-  }
-};
-struct CertsFree {
-  void operator()(STACK_OF(X509) * certs) const { sk_X509_pop_free(certs, X509_free); }
-};
 struct SignersFree {  // the certificates are the signature's own
   void operator()(STACK_OF(X509) * certs) const { sk_X509_free(certs); }
 };
@@ -38,10 +29,7 @@ struct InfosFree {
     sk_X509_INFO_pop_free(infos, X509_INFO_free);
   }
 };
-using Cms = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
-using Store = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
-using Bio = std::unique_ptr<BIO, Deleter<BIO_free>>;
-using Certs = std::unique_ptr<STACK_OF(X509), CertsFree>;
+using Store = std::unique_ptr<X509_STORE, OpenSslFree<X509_STORE_free>>;
 using Infos = std::unique_ptr<STACK_OF(X509_INFO), InfosFree>;
 
 // The first chain error the verification met, by the store's callback; the verification runs

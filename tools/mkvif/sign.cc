@@ -9,6 +9,7 @@
 #include <memory>
 #include <openssl/x509.h>
 
+#include "image/openssl_owned.h"
 #include "mkvif/output_file.h"
 #include "platform/io.h"
 
@@ -16,23 +17,14 @@ namespace vorn::mkvif {
 
 namespace {
 
-template <auto Free>
-struct Deleter {
-  template <typename T>
-  void operator()(T* p) const {
-    Free(p);
-  }
-};
-struct CertsFree {
-  void operator()(STACK_OF(X509) * certs) const { sk_X509_pop_free(certs, X509_free); }
-};
-using Bio = std::unique_ptr<BIO, Deleter<BIO_free>>;
-using Key = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using Cert = std::unique_ptr<X509, Deleter<X509_free>>;
-using Certs = std::unique_ptr<STACK_OF(X509), CertsFree>;
-using Cms = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
+using image::Bio;
+using image::Cert;
+using image::Certs;
+using image::Cms;
+using image::OpenSslFree;
+using Key = std::unique_ptr<EVP_PKEY, OpenSslFree<EVP_PKEY_free>>;
 void free_der(unsigned char* p) { OPENSSL_free(p); }
-using Der = std::unique_ptr<unsigned char, Deleter<free_der>>;
+using Der = std::unique_ptr<unsigned char, OpenSslFree<free_der>>;
 
 // The reason of OpenSSL's last error, the queue cleared.
 std::string openssl_reason(const std::string& what) {
