@@ -2,7 +2,7 @@
 
 // The digests of an image file streamed from its first byte: the three contents values (byte
 // sum, CRC-32, SHA-1 over the bytes from contents_off to the end, as contents_digest computes
-// them) and the whole-file digests a signature may ask for. They are computed on a thread of
+// them) and the whole-file digests a signature may ask for. They are computed on two threads of
 // their own, so that hashing overlaps the install's reads and writes; memory use is constant.
 
 #include <pthread.h>
