@@ -243,7 +243,9 @@ class UpgradeTest(unittest.TestCase):
             (f"install boot {img['boot-cut']}", 255, "[Error] Image File Short("),
             (f"install boot {img['boot-flipped']}", 245, ")(checksum)!"),
             (f"install boot {img['boot-badsig']}", 231, ")(the signature is over other bytes)!"),
-            (f"upgrade {img['boot-0.9.0']}", 230, ")(0.9.0 < 1.0.0)!"),
+            (f"upgrade {img['boot-1.1.0']} {img['system-1.2.0']}", 256 - 220,
+             "Upgrade Fail(system)(-20)"),
+            (f"install boot {img['boot-0.9.0']}", 230, ")(0.9.0 < 1.0.0)!"),
             (f"check image.signature {img['boot-1.1.0']}", 0, "Signed by (/CN=signer)\nChecked"),
         ]
         script = "".join(f"{VORN} {words}; rc=$?; echo; echo rc=$rc; echo ==\n"
