@@ -7,7 +7,9 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <ctime>
 #include <memory>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -32,18 +34,47 @@ struct InfosFree {
 using Store = std::unique_ptr<X509_STORE, OpenSslFree<X509_STORE_free>>;
 using Infos = std::unique_ptr<STACK_OF(X509_INFO), InfosFree>;
 
-// The first chain error the verification met, by the store's callback; the verification runs
-// on the caller's thread, inside CMS_verify.
+using Time = std::unique_ptr<ASN1_TIME, OpenSslFree<ASN1_TIME_free>>;
+
+// What the store's callback works with while CMS_verify runs on the caller's thread: the time
+// the certificates are judged at, and the first chain error met.
+thread_local const ASN1_TIME* t_judged_at = nullptr;
 thread_local int t_chain_error = X509_V_OK;
 
-int record_chain_error(int ok, X509_STORE_CTX* ctx) {
-  if (ok != 0) return 1;
-  const int error = X509_STORE_CTX_get_error(ctx);
-  // A list's own dates say when its issuer meant to publish the next one; the list on the
-  // system copy is used however old it is (see the header).
-  if (error == X509_V_ERR_CRL_HAS_EXPIRED || error == X509_V_ERR_CRL_NOT_YET_VALID) return 1;
-  if (t_chain_error == X509_V_OK) t_chain_error = error;
+// The library's own time checks are off: a 32-bit target built with a 64-bit time_t, as ours
+// are, cannot hand a time_t to a libcrypto built with a 32-bit one. Each certificate that the
+// chain verification passes is held against the time here instead (which leaves the lists'
+// own dates unchecked too, as the header says).
+int check_chain(int ok, X509_STORE_CTX* ctx) {
+  X509* cert = X509_STORE_CTX_get_current_cert(ctx);
+  if (ok != 0 && cert != nullptr) {
+    const int before = ASN1_TIME_compare(X509_get0_notBefore(cert), t_judged_at);
+    const int after = ASN1_TIME_compare(X509_get0_notAfter(cert), t_judged_at);
+    const int error = before == -2  ? X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD
+                      : after == -2 ? X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD
+                      : before > 0  ? X509_V_ERR_CERT_NOT_YET_VALID
+                      : after < 0   ? X509_V_ERR_CERT_HAS_EXPIRED
+                                    : X509_V_OK;
+    if (error == X509_V_OK) return 1;
+    X509_STORE_CTX_set_error(ctx, error);
+  } else if (ok != 0) {
+    return 1;
+  }
+  if (t_chain_error == X509_V_OK) t_chain_error = X509_STORE_CTX_get_error(ctx);
   return 0;
+}
+
+// An ASN1_TIME of a time, made from its calendar text; null when it cannot be made.
+Time asn1_time(time_t at) {
+  tm when{};
+  std::array<char, 32> text{};
+  if (::gmtime_r(&at, &when) == nullptr ||
+      std::strftime(text.data(), text.size(), "%Y%m%d%H%M%SZ", &when) == 0) {
+    return Time();
+  }
+  Time time(ASN1_TIME_new());
+  if (time && ASN1_TIME_set_string(time.get(), text.data()) != 1) time.reset();
+  return time;
 }
 
 int chain_code(int error) {
@@ -198,11 +229,14 @@ int ImageSignature::verify(std::span<const uint8_t> der, time_t now) {
     }
     X509_STORE_set_flags(store.get(), X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
   }
-  X509_VERIFY_PARAM* param = X509_STORE_get0_param(store.get());
-  const time_t at = now >= CLOCK_FLOOR ? now : signed_at >= 0 ? signed_at : CLOCK_FLOOR;
-  X509_VERIFY_PARAM_set_time(param, at);
-  X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_ANY);
-  X509_STORE_set_verify_cb(store.get(), record_chain_error);
+  const Time judged_at = asn1_time(now >= CLOCK_FLOOR ? now
+                                   : signed_at >= 0   ? signed_at
+                                                      : CLOCK_FLOOR);
+  if (!judged_at) return fail(SIGNATURE_EXPIRED, "no time to judge the certificates at");
+  t_judged_at = judged_at.get();
+  X509_STORE_set_flags(store.get(), X509_V_FLAG_NO_CHECK_TIME);
+  X509_VERIFY_PARAM_set_purpose(X509_STORE_get0_param(store.get()), X509_PURPOSE_ANY);
+  X509_STORE_set_verify_cb(store.get(), check_chain);
 
   // The content is not verified here: its digest is compared with the bytes the install reads.
   // (An empty read-only buffer ends at once; a writable one would say "try again".)
