@@ -33,7 +33,6 @@ struct InfosFree {
 };
 using Store = std::unique_ptr<X509_STORE, OpenSslFree<X509_STORE_free>>;
 using Infos = std::unique_ptr<STACK_OF(X509_INFO), InfosFree>;
-
 using Time = std::unique_ptr<ASN1_TIME, OpenSslFree<ASN1_TIME_free>>;
 
 // What the store's callback works with while CMS_verify runs on the caller's thread: the time
@@ -46,8 +45,9 @@ thread_local int t_chain_error = X509_V_OK;
 // chain verification passes is held against the time here instead (which leaves the lists'
 // own dates unchecked too, as the header says).
 int check_chain(int ok, X509_STORE_CTX* ctx) {
-  X509* cert = X509_STORE_CTX_get_current_cert(ctx);
-  if (ok != 0 && cert != nullptr) {
+  if (ok != 0) {
+    X509* cert = X509_STORE_CTX_get_current_cert(ctx);
+    if (cert == nullptr) return 1;
     const int before = ASN1_TIME_compare(X509_get0_notBefore(cert), t_judged_at);
     const int after = ASN1_TIME_compare(X509_get0_notAfter(cert), t_judged_at);
     const int error = before == -2  ? X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD
@@ -57,8 +57,6 @@ int check_chain(int ok, X509_STORE_CTX* ctx) {
                                     : X509_V_OK;
     if (error == X509_V_OK) return 1;
     X509_STORE_CTX_set_error(ctx, error);
-  } else if (ok != 0) {
-    return 1;
   }
   if (t_chain_error == X509_V_OK) t_chain_error = X509_STORE_CTX_get_error(ctx);
   return 0;
@@ -154,6 +152,12 @@ int ImageSignature::fail(int code, const char* why) {
 }
 
 int ImageSignature::verify(std::span<const uint8_t> der, time_t now) {
+  const int r = check(der, now);
+  if (r != SIGNATURE_OK) signer_count_ = 0;  // nothing to match a digest against
+  return r;
+}
+
+int ImageSignature::check(std::span<const uint8_t> der, time_t now) {
   const platform::ScopeGuard clear_queue([] { ERR_clear_error(); });
   signer_count_ = 0;
   reason_.fill('\0');

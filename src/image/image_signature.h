@@ -67,6 +67,7 @@ class ImageSignature {
     std::array<uint8_t, WHOLE_DIGEST_MAX> digest;
     size_t size;
   };
+  int check(std::span<const uint8_t> der, time_t now);  // verify, signers kept on failure
   int fail(int code, const char* why);
 
   std::array<Signer, SIGNERS_MAX> signers_{};
