@@ -141,7 +141,12 @@ int cmd_check_signature(const char* path) {
   }
   image::ImageSignature signature;
   const int r = authenticity_check_file(path, false, signature);
-  if (signature.subject()[0] != '\0') info_printf("Signed by (%s)\n", signature.subject());
+  // Who signed it is the command's answer, also to a client of the daemon.
+  std::array<char, image::SIGNER_SUBJECT_SIZE + 16> signer{};
+  if (signature.subject()[0] != '\0' &&
+      platform::format_text(signer, "Signed by (%s)\n", signature.subject())) {
+    core::result_print(signer.data());
+  }
   if (r == 0) {
     info_printf("Checked Image Signature(%s)->ok!\n", path);
     return 0;

@@ -40,9 +40,10 @@ namespace vorn::upgrade {
 [[nodiscard]] int authenticity_check_file(const char* path, bool downgrades,
                                           image::ImageSignature& out);
 
-// "check image.signature <path>": prints who signed the image and whether the signature holds
-// for every byte of it. 0; the INSTALL_SIGNATURE_* refusal; -1 for an absent path, without a
-// trust store (message printed), or a file that cannot be read.
+// "check image.signature <path>": answers who signed the image ("Signed by (subject)", a result
+// line, in the daemon's reply too) and says whether the signature holds for every byte of it. 0;
+// the INSTALL_SIGNATURE_* refusal; -1 for an absent path, without a trust store (message printed),
+// or a file that cannot be read.
 [[nodiscard]] int cmd_check_signature(const char* path);
 
 }  // namespace vorn::upgrade
