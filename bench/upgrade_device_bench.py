@@ -5,7 +5,8 @@
 
 1. install-bench (bench/install_bench.cc) inside a device whose system copies are 300 MiB
    partitions: a 256 MiB ext4 image, plain and compressed, against dd conv=fsync and a bare
-   inflate loop writing into the same copy, ROUNDS rounds side by side.
+   inflate loop writing into the same copy, ROUNDS rounds side by side. The images are signed
+   and the device has a trust store, so the install computes every digest it can.
 2. vornd-bench inside a device running the real vornd (under vorn-init): 200 heartbeats
    ("appalive set 10 0", 5 ms apart) while another client sends "vorn upgrade" of a 64 MiB
    system image back to back; the heartbeats' latency percentiles.
@@ -55,25 +56,41 @@ def system_image(build, work, name, mib):
                     "--level", "6", *common, "-o", os.path.join(work, name + "-z.vif")],
                    check=True)
     shutil.rmtree(tree)
+    for image in (name + ".vif", name + "-z.vif"):
+        subprocess.run([mkvif, "sign", "--key", os.path.join(work, "signer.key"), "--cert",
+                        os.path.join(work, "signer.pem"), os.path.join(work, image)], check=True)
     return [os.path.join(work, name + s) for s in (".vif", "-z.vif", ".ext4")]
 
 
-def install_bench(build, work, rounds):
+def trust_store(work):
+    """A self-signed root (the device's trust store) and a signer under it."""
+    def openssl(*words):
+        subprocess.run(["openssl", *words], cwd=work, check=True, capture_output=True)
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    openssl("req", "-x509", *key, "-subj", "/CN=root", "-keyout", "root.key", "-out", "root.pem")
+    openssl("req", *key, "-subj", "/CN=signer", "-keyout", "signer.key", "-out", "signer.csr")
+    openssl("x509", "-req", "-in", "signer.csr", "-CA", "root.pem", "-CAkey", "root.key",
+            "-out", "signer.pem")
+    with open(os.path.join(work, "root.pem"), "rb") as f:
+        return {"vorn/trust.pem": f.read()}
+
+
+def install_bench(build, work, rounds, etc):
     files = system_image(build, work, "sys256", 256)
     print("image sizes: plain %d, compressed %d bytes" % tuple(map(os.path.getsize, files[:2])))
     bench = os.path.join(build, "bench", "install-bench")
-    with devsim.Device(layout=LAYOUT) as dev:
+    with devsim.Device(layout=LAYOUT, etc=etc) as dev:
         r = dev.run([bench, *files, str(rounds)], timeout=60 * rounds + 120)
     sys.stdout.write(r.stdout + r.stderr)
     return r.returncode
 
 
-def heartbeat_bench(build, work):
+def heartbeat_bench(build, work, etc):
     image = system_image(build, work, "sys64", 64)[0]
     vorn_init = os.path.join(build, "tools", "vorn-init", "vorn-init")
     vornd = os.path.join(build, "src", "vornd")
     bench = os.path.join(build, "bench", "vornd-bench")
-    with devsim.Device(layout=LAYOUT) as dev:
+    with devsim.Device(layout=LAYOUT, etc=etc) as dev:
         service_file = os.path.join(ROOT, "init", "vornd.rc")
         boot = dev.start(f"exec timeout 150 {vorn_init} {service_file} {vornd} 2>/dev/null")
         try:
@@ -100,10 +117,11 @@ def main():
     os.environ["DEVSIM_TMPDIR"] = work
     try:
         status = 0
+        etc = trust_store(work)
         if not opts.skip_install:
-            status |= install_bench(build, work, opts.rounds)
+            status |= install_bench(build, work, opts.rounds, etc)
         if not opts.skip_heartbeat:
-            status |= heartbeat_bench(build, work)
+            status |= heartbeat_bench(build, work, etc)
         return status
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -11,7 +11,7 @@ int help_command(int /*argc*/, char** /*argv*/) {
   core::info_printf("%s", HELP_COMMANDS);
   core::info_printf("%s", HELP_ARGUMENTS);
   core::info_printf("%s", HELP_INFO_FIELDS);
-  core::info_printf("%s", HELP_TRIAL_COMMANDS);
+  core::info_printf("%s", HELP_MORE_COMMANDS);
   return 0;
 }
 

@@ -78,8 +78,9 @@ inline constexpr const char HELP_INFO_FIELDS[] =
     "        - (ex2) <info_fileds> -> version,hdr_checksum,hdr_sha1\n"
     "                printout value-> 1.0.0-rc39|0x12738fed|20,1234567890ABCDEF1234567890ABCDEF12345678\n";
 
-// The commands of trial boots (see "upgrade/trial_boot.h").
-inline constexpr const char HELP_TRIAL_COMMANDS[] =
+// Commands added since the three texts above were fixed, printed after them.
+inline constexpr const char HELP_MORE_COMMANDS[] =
+    "vorn check image.signature <vif_image_path>        : check image's signature and signer.\n"
     "vorn upgrade.status                                : show a pending upgrade (trial boot): off, none, pending, fallback\n"
     "vorn upgrade.commit                                : keep the running upgraded images for good\n"
     "vorn upgrade.rollback                              : boot the images before the pending upgrade at the next boot\n";

@@ -17,9 +17,10 @@ constexpr std::string_view REGION_WORDS[] = {"boot", "system", "app", "bootloade
 }  // namespace
 
 // "install <region_id> <path>": the image, header verified in full, into the copy the region id
-// selects, then its setup script when it asks for one. 0 when installed (and set up); -1 for an
-// unusable region id, a failed install, or a setup stage that could not run;
-// INSTALL_FALLBACK_COPY for a copy that a pending trial falls back to.
+// selects, then its setup script when it asks for one. 0 when installed (and set up); the
+// install's refusal of damaged contents, a changed file, a signature, a downgrade or a copy that
+// a pending trial falls back to as it is (each has a code of its own); -1 for an unusable
+// region id, any other failed install, or a setup stage that could not run.
 int install_command(int argc, char** argv) {
   upgrade::installed_regions_clear();
   const char* region_id = arg(argc, argv, 2);
@@ -29,8 +30,7 @@ int install_command(int argc, char** argv) {
     return -1;
   }
   const int r = upgrade::install_image(region_id, arg(argc, argv, 3), 0, 1, 0);
-  if (r == upgrade::INSTALL_FALLBACK_COPY) return r;
-  if (r < 0) return -1;
+  if (r < 0) return upgrade::install_refusal(r) ? r : -1;
   if (r != upgrade::INSTALL_WANTS_SETUP) return 0;
   if (upgrade::installed_regions_add(region_id) != 0) return -1;
   return upgrade::setup_stage_run(nullptr) < 0 ? -1 : 0;

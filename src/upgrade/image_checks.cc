@@ -11,6 +11,8 @@
 #include "storage/header_open.h"
 #include "storage/region_io.h"
 #include "upgrade/dependency.h"
+#include "upgrade/image_authenticity.h"
+#include "upgrade/install.h"
 
 namespace vorn::upgrade {
 
@@ -168,12 +170,18 @@ int cmd_check_image(const char* path, int sw_match, int contents) {
     info_printf("Checked Image File(Header+Contents)(%s)->not valid(%d)!\n", path, r);
     return -1;
   }
-  if (check_image_match(path, alias, sw_match == 0 ? 1 : 0) >= 1) {
+  int r = check_image_match(path, alias, sw_match == 0 ? 1 : 0) >= 1 ? 0 : -1;
+  // "check upgrade" answers what an upgrade would: with the trust store, for every byte.
+  if (r == 0 && sw_match != 0 && signatures_required()) {
+    image::ImageSignature signature;
+    r = authenticity_check_file(path, true, signature);
+  }
+  if (r == 0) {
     info_printf("Checked Image File(%s)->ok!\n", path);
     return 0;
   }
   info_printf("Checked Image File(%s)->not valid!\n", path);
-  return -1;
+  return install_refusal(r) ? r : -1;
 }
 
 int check_upgrade_entry(const char* path, UpgradeEntry* entry) {

@@ -44,8 +44,10 @@ inline constexpr int ALIAS_NOT_VERIFIED = -3;
 inline constexpr int ALIAS_MISSING = -4;  // no alias, no room for it, or no alias_out
 
 // The "check image" commands: header and req_hw, plus the software dependencies when
-// sw_match is set, or plus the contents CRC-32 when contents is set. 0 when the image passes,
-// -1 when not (also for an absent path).
+// sw_match is set, or plus the contents CRC-32 when contents is set. With sw_match (and not
+// contents) and the trust store present, also the signature over every byte and the downgrade
+// rule. 0 when the image passes; the INSTALL_SIGNATURE_* or INSTALL_DOWNGRADE refusal; -1 for
+// any other failure (also for an absent path).
 [[nodiscard]] int cmd_check_image(const char* path, int sw_match, int contents);
 
 // 1 accepted, 0 denied (a dependency not met), or a negative code. With sw_match_off set the

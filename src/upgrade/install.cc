@@ -1,17 +1,16 @@
 #include "upgrade/install.h"
 
-#include <zlib.h>
-
 #include <array>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <span>
 #include <string_view>
 
+#include "bootmap/boot_map.h"
 #include "core/output.h"
+#include "image/field_table.h"
 #include "image/header_handle.h"
-#include "image/inflate_stream.h"
+#include "image/integrity.h"
 #include "platform/fixed_text.h"
 #include "platform/io.h"
 #include "platform/scope_guard.h"
@@ -21,6 +20,9 @@
 #include "storage/path_io.h"
 #include "storage/region_id.h"
 #include "storage/region_io.h"
+#include "upgrade/bootable_copies.h"
+#include "upgrade/image_authenticity.h"
+#include "upgrade/image_sink.h"
 #include "upgrade/trial_boot.h"
 
 namespace vorn::upgrade {
@@ -28,190 +30,15 @@ namespace vorn::upgrade {
 namespace {
 
 using core::info_printf;
-using Buffer = std::unique_ptr<uint8_t[]>;
-using Locator = std::array<char, storage::LOCATOR_TEXT_SIZE>;
 
-// What of the source goes to the partition.
-struct Plan {
-  int64_t offset = 0;  // first source byte written
-  int64_t length = 0;  // source bytes to read (0: the whole source)
-  bool compressed = false;
-  bool setup = false;
-};
+unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
 
-Buffer allocate(size_t size) { return Buffer(new (std::nothrow) uint8_t[size]); }
-
-unsigned long long ull(int64_t v) { return static_cast<unsigned long long>(v); }
-
-// Writes consecutive blocks into raw windows of the target copy, each through a locator of its
-// own, and keeps the CRC-32 of everything written for the read-back. A writer that only
-// compares writes nothing: it keeps the CRC-32 of the blocks, and its read-back tells whether
-// the copy holds them already.
-class TargetWriter {
- public:
-  enum class Mode { WRITE, COMPARE };
-
-  TargetWriter(const char* region_id, Mode mode) : region_id_(region_id), mode_(mode) {
-    Locator device{};
-    platform::format_text(device, "bmap@%s,raw@0:0", region_id_);
-    hold_ = storage::locator_hold(device.data());
-  }
-
-  // Writes the block at the current end; prints "W". False (message printed) when the write
-  // was refused or came up short.
-  bool write(std::span<const uint8_t> block) {
-    if (mode_ == Mode::COMPARE) {
-      crc_ = ::crc32(crc_, block.data(), static_cast<uInt>(block.size()));
-      written_ += static_cast<int64_t>(block.size());
-      return true;
-    }
-    platform::format_text(locator_, "bmap@%s,raw@0x%llx:0x%zx", region_id_, ull(written_),
-                          block.size());
-    const int64_t n = storage::locator_write(locator_.data(), block, written_,
-                                             static_cast<int64_t>(block.size()));
-    if (n != static_cast<int64_t>(block.size())) {
-      info_printf("\n[Error] Write Fail(%s)(%lld)!\n", locator_.data(), static_cast<long long>(n));
-      return false;
-    }
-    crc_ = ::crc32(crc_, block.data(), static_cast<uInt>(block.size()));
-    written_ += n;
-    info_printf("W");
-    return true;
-  }
-
-  // Flushes the target and reads everything written back from the device, past the page
-  // cache. INSTALL_DONE, or INSTALL_NOT_DURABLE (message printed).
-  int verify() const {
-    Locator whole{};
-    platform::format_text(whole, "bmap@%s,raw@0x0:0x%llx", region_id_, ull(written_));
-    if (mode_ == Mode::WRITE && storage::locator_sync(whole.data()) != 0) {
-      info_printf("[Error] Sync Fail(%s)!\n", whole.data());
-      return INSTALL_NOT_DURABLE;
-    }
-    uint32_t crc = 0;
-    const int64_t n = storage::locator_crc32(whole.data(), &crc);
-    if (mode_ == Mode::COMPARE) {
-      if (n == written_ && crc == crc_) return INSTALL_DONE;
-      info_printf("[Error] Not Installed(%s)(crc32 0x%08x != 0x%08x)!\n", whole.data(), crc,
-                  static_cast<uint32_t>(crc_));
-      return INSTALL_NOT_INSTALLED;
-    }
-    if (n != written_ || crc != crc_) {
-      info_printf("[Error] Verify Fail(%s)(crc32 0x%08x != 0x%08x)!\n", whole.data(), crc,
-                  static_cast<uint32_t>(crc_));
-      return INSTALL_NOT_DURABLE;
-    }
-    info_printf("Verified Image at (0x%llx) crc32(0x%08x)\n", ull(written_), crc);
-    return INSTALL_DONE;
-  }
-
-  [[nodiscard]] int64_t written() const { return written_; }
-  [[nodiscard]] const char* last_locator() const { return locator_.data(); }
-
- private:
-  const char* region_id_;
-  Mode mode_;
-  platform::UniqueFd hold_;  // keeps each block's close from flushing the whole device
-  Locator locator_{};
-  int64_t written_ = 0;
-  uLong crc_ = ::crc32(0L, Z_NULL, 0);
-};
-
-// One zlib stream fed chunk by chunk, its output written in INSTALL_BLOCK_SIZE blocks.
-class Inflater {
- public:
-  Inflater() : ok_(image::inflate_begin(&stream_) == Z_OK) {}
-  Inflater(const Inflater&) = delete;
-  Inflater& operator=(const Inflater&) = delete;
-  ~Inflater() { (void)image::inflate_finish(&stream_); }
-
-  [[nodiscard]] bool begin() {
-    block_ = allocate(INSTALL_BLOCK_SIZE);
-    return ok_ && block_ != nullptr;
-  }
-
-  // Inflates all of a chunk; prints "Z" per step. 0, or an INSTALL_* failure.
-  int feed(std::span<const uint8_t> in, TargetWriter& out) {
-    while (!in.empty()) {
-      const uint32_t space = INSTALL_BLOCK_SIZE - fill_;
-      uint32_t produced = space;
-      uint32_t consumed = static_cast<uint32_t>(in.size());
-      const int r =
-          image::inflate_step(&stream_, block_.get() + fill_, &produced, in.data(), &consumed);
-      info_printf("Z");
-      if (r != Z_OK) return fail("data error", r);
-      fill_ += produced;
-      in = in.subspan(consumed);
-      if (fill_ == INSTALL_BLOCK_SIZE && !flush(out)) return INSTALL_WRITE_FAILED;
-      // A step that stops with input left and room to spare has reached the end of the
-      // stream (or cannot go on): the input behind it is not part of the contents.
-      if (!in.empty() && produced < space) return fail("data after the end of the stream", 0);
-    }
-    return 0;
-  }
-
-  // Writes what the stream still holds once all input is in; the stream must have ended.
-  int drain(TargetWriter& out) {
-    static constexpr uint8_t NONE = 0;
-    for (;;) {
-      uint32_t produced = INSTALL_BLOCK_SIZE - fill_;
-      uint32_t consumed = 0;
-      const int r =
-          image::inflate_step(&stream_, block_.get() + fill_, &produced, &NONE, &consumed);
-      if (r != Z_OK) return fail("stream cut short", r);
-      fill_ += produced;
-      if ((fill_ == INSTALL_BLOCK_SIZE || (produced == 0 && fill_ > 0)) && !flush(out)) {
-        return INSTALL_WRITE_FAILED;
-      }
-      if (produced == 0) return 0;  // no progress without an error: the stream has ended
-    }
-  }
-
- private:
-  bool flush(TargetWriter& out) {
-    const bool ok = out.write({block_.get(), fill_});
-    fill_ = 0;
-    return ok;
-  }
-
-  static int fail(const char* why, int code) {
-    info_printf("\n[Error] Unzip Fail(%s)(%d)!\n", why, code);
-    return INSTALL_INFLATE_FAILED;
-  }
-
-  z_stream stream_;
-  bool ok_;
-  Buffer block_;
-  uint32_t fill_ = 0;
-};
-
-// Reads the source in INSTALL_READ_SIZE chunks ("R" per chunk) and hands each to sink.
-template <typename Sink>
-int stream_source(const platform::UniqueFd& source, const Plan& plan, int64_t length, Sink&& sink) {
-  Buffer chunk = allocate(INSTALL_READ_SIZE);
-  if (chunk == nullptr) return INSTALL_NO_BUFFER;
-  for (int64_t pos = 0; pos < length;) {
-    const int64_t want = std::min<int64_t>(length - pos, INSTALL_READ_SIZE);
-    info_printf("R");
-    const int64_t got = platform::read_fully_at(source.get(), chunk.get(),
-                                                static_cast<size_t>(want), plan.offset + pos);
-    if (got != want) {
-      info_printf(" r(%x) != (int)read_req(%x)\n", static_cast<unsigned>(got),
-                  static_cast<unsigned>(want));
-      return INSTALL_SHORT_READ;
-    }
-    if (const int r = sink(std::span<const uint8_t>(chunk.get(), static_cast<size_t>(got)));
-        r != 0) {
-      return r;
-    }
-    pos += got;
-  }
-  return 0;
-}
-
-// Reads and checks the header; fills the plan. 0 or an INSTALL_* failure.
+// Reads and checks the header (from the source, so that the bytes streamed later can be held
+// against it), and with a signature to check, the signature's structure and chain and the
+// downgrade rule; fills the plan. 0 or an INSTALL_* failure.
 int plan_image(const char* path, const platform::UniqueFd& source, int full,
-               std::string_view region, const char* fs, Plan& plan) {
+               std::string_view region, const char* fs, ImagePlan& plan,
+               image::ImageSignature* signature) {
   std::array<uint8_t, image::HEADER_SIZE> buffer;
   image::HeaderHandle handle;
   if (image::header_init(&handle, path, buffer.data(), buffer.size()) == nullptr) {
@@ -227,8 +54,14 @@ int plan_image(const char* path, const platform::UniqueFd& source, int full,
     return INSTALL_REFUSED;
   }
   info_printf("Verify VIF file ok\n");
-  const uint32_t contents_off = image::header_get_u32(&handle, "contents_off");
-  plan.length = image::header_get_u32(&handle, "contents_size");
+  plan.header = buffer;
+  plan.contents_off = image::header_get_u32(&handle, "contents_off");
+  plan.copy_length = image::header_get_u32(&handle, "contents_size");
+  plan.file_size = plan.contents_off + plan.copy_length;
+  plan.contents_checksum = image::header_get_u32(&handle, "contents_checksum");
+  plan.contents_crc32 = image::header_get_u32(&handle, "contents_crc32");
+  (void)image::header_get_binary(&handle, "contents_sha1", plan.contents_sha1.data(),
+                                 image::SHA1_SIZE);
   std::array<char, 16> alias{};
   if (image::header_get_string(&handle, "alias", alias.data(), alias.size()) == nullptr ||
       region != alias.data()) {
@@ -244,61 +77,69 @@ int plan_image(const char* path, const platform::UniqueFd& source, int full,
       info_printf("[Error] Compressed Image Not Allowed(%s/%s)!\n", alias.data(), fs);
       return INSTALL_REFUSED;
     }
-    plan.offset = 0;
-    plan.length += image::HEADER_SIZE;
+    plan.copy_offset = 0;
+    plan.copy_length += image::HEADER_SIZE;
   } else if (type == bootmap::FS_EXT4) {
-    plan.offset = contents_off;
+    plan.copy_offset = plan.contents_off;
   } else {
     return INSTALL_REFUSED;
+  }
+  if (signature == nullptr) return 0;
+  std::array<char, 16> version{};
+  (void)image::header_get_string(&handle, "version", version.data(), version.size());
+  return authenticity_check(path, alias.data(), version.data(), *signature);
+}
+
+// Checks, before anything is written, that the file is exactly as long as its header says and
+// that a plain image fits the copy. 0 or an INSTALL_* failure.
+int check_size(const char* path, const char* region_id, const platform::UniqueFd& source,
+               ImagePlan& plan) {
+  const auto size = static_cast<uint64_t>(storage::fd_size(source));
+  if (plan.raw) {
+    plan.file_size = plan.copy_length = size;
+  } else if (size != plan.file_size) {
+    const bool shorter = size < plan.file_size;
+    info_printf("[Error] Image File %s(%s)(0x%llx %s 0x%llx)!\n", shorter ? "Short" : "Too Long",
+                path, ull(size), shorter ? "<" : ">", ull(plan.file_size));
+    return shorter ? INSTALL_SHORT_READ : INSTALL_CONTENTS_INVALID;
+  }
+  std::array<char, storage::LOCATOR_TEXT_SIZE> whole{};
+  platform::format_text(whole, "bmap@%s,raw@0:0", region_id);
+  const int64_t room = storage::locator_device_size(whole.data());
+  if (!plan.compressed && room > 0 && plan.copy_length > static_cast<uint64_t>(room)) {
+    info_printf("[Error] Image Too Large(0x%llx > 0x%llx)!\n", ull(plan.copy_length), ull(room));
+    return INSTALL_WRITE_FAILED;
   }
   return 0;
 }
 
-int copy_into(const char* region_id, const platform::UniqueFd& source, const Plan& plan,
-              TargetWriter::Mode mode) {
-  if (!source) return INSTALL_SHORT_READ;
-  int64_t length = plan.length;
-  if (length == 0) length = storage::fd_size(source);
-  // A plain image must fit the copy; this is known before anything is written.
-  std::array<char, storage::LOCATOR_TEXT_SIZE> whole{};
-  platform::format_text(whole, "bmap@%s,raw@0:0", region_id);
-  const int64_t room = storage::locator_device_size(whole.data());
-  if (!plan.compressed && room > 0 && length > room) {
-    info_printf("[Error] Image Too Large(0x%llx > 0x%llx)!\n", ull(length), ull(room));
-    return INSTALL_WRITE_FAILED;
-  }
-
-  TargetWriter target(region_id, mode);
-  int result = 0;
-  if (plan.compressed) {
-    Inflater inflater;
-    if (!inflater.begin()) return INSTALL_NO_INFLATE_BUFFER;
-    result = stream_source(source, plan, length,
-                           [&](std::span<const uint8_t> in) { return inflater.feed(in, target); });
-    if (result == 0) result = inflater.drain(target);
-    if (result == 0 && mode == TargetWriter::Mode::WRITE) {
-      info_printf("\nInstalled Image(unziped) at (0x%llx/0x%llx)\n", ull(target.written()),
-                  ull(length));
+// One pass over the source into the sink: the bytes before the copy's part in pieces, then
+// INSTALL_READ_SIZE reads ("R" each) to the end. 0 or an INSTALL_* failure.
+int stream_file(const platform::UniqueFd& source, const ImagePlan& plan, ImageSink& sink) {
+  const std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[INSTALL_READ_SIZE]);
+  if (chunk == nullptr) return INSTALL_NO_BUFFER;
+  if (const int r = sink.start(); r != 0) return r;
+  for (uint64_t pos = 0; pos < plan.file_size;) {
+    const bool before_copy = pos < plan.copy_offset;
+    const uint64_t end = before_copy ? plan.copy_offset : plan.file_size;
+    const auto want = static_cast<size_t>(std::min<uint64_t>(end - pos, INSTALL_READ_SIZE));
+    if (!before_copy) info_printf("R");
+    const ssize_t got =
+        platform::read_fully_at(source.get(), chunk.get(), want, static_cast<off_t>(pos));
+    if (got != static_cast<ssize_t>(want)) {
+      info_printf(" r(%x) != (int)read_req(%x)\n", static_cast<unsigned>(got),
+                  static_cast<unsigned>(want));
+      return INSTALL_SHORT_READ;
     }
-  } else {
-    result = stream_source(source, plan, length, [&](std::span<const uint8_t> in) {
-      return target.write(in) ? 0 : INSTALL_WRITE_FAILED;
-    });
-    if (result == 0 && mode == TargetWriter::Mode::WRITE) {
-      info_printf("\nInstalled Image to (%s)/(0x%x:0x%llx)\n", target.last_locator(), 0,
-                  ull(length));
-    }
+    if (const int r = sink.consume({chunk.get(), want}); r != 0) return r;
+    pos += want;
   }
-  return result != 0 ? result : target.verify();
+  return sink.finish();
 }
-
-}  // namespace
-
-namespace {
 
 // The install and its comparison: install_image with the writer's mode.
 int install_or_compare(const char* region_id, const char* path, int raw, int full, int dry,
-                       TargetWriter::Mode mode) {
+                       CopyMode mode) {
   if (region_id == nullptr || path == nullptr) return INSTALL_REFUSED;
   storage::RegionId id;
   if (!storage::region_id_parse(region_id, id)) {
@@ -322,27 +163,54 @@ int install_or_compare(const char* region_id, const char* path, int raw, int ful
   // system mounted to read it unmounted, after the descriptor is closed) on every path.
   platform::ScopeGuard release([path] { (void)storage::locator_release(path); });
   const platform::UniqueFd source = storage::locator_open(path);
-  Plan plan;
+  ImagePlan plan;
+  image::ImageSignature signature;
+  image::ImageSignature* required = nullptr;
   if (raw == 0) {
-    if (const int r = plan_image(path, source, full, id.name.data(), fs, plan); r != 0) return r;
+    if (signatures_required()) required = &signature;
+    const int r = plan_image(path, source, full, id.name.data(), fs, plan, required);
+    if (r != 0) return r;
   } else if (!exists) {
     return INSTALL_REFUSED;
+  } else {
+    plan.raw = true;
   }
   if (dry != 0) return plan.setup ? INSTALL_WANTS_SETUP : INSTALL_DONE;
-  const int r = copy_into(region_id, source, plan, mode);
-  if (r != 0) return r;
-  if (mode == TargetWriter::Mode::COMPARE) return INSTALL_DONE;
+  if (!source) return INSTALL_SHORT_READ;
+  if (const int r = check_size(path, region_id, source, plan); r != 0) return r;
+
+  int r = 0;
+  if (mode == CopyMode::WRITE && copy_is_bootable(id.name.data(), copy.device.data())) {
+    // The board boots this copy: the whole file is checked before the first byte is written,
+    // and what is read for the write must be what was checked.
+    ImageSink check(path, region_id, plan, CopyMode::VERIFY, required, nullptr);
+    r = stream_file(source, plan, check);
+    if (r == 0) {
+      ImageSink write(path, region_id, plan, mode, required, &check.digests());
+      r = stream_file(source, plan, write);
+      if (r != 0 && write.written() > 0) {
+        info_printf(
+            "[Error] Copy Torn(bmap@%s)(%d)! It no longer holds a whole image: install "
+            "one again before the next boot.\n",
+            region_id, r);
+      }
+    }
+  } else {
+    ImageSink sink(path, region_id, plan, mode, required, nullptr);
+    r = stream_file(source, plan, sink);
+  }
+  if (r != 0 || mode == CopyMode::COMPARE) return r;
   return plan.setup ? INSTALL_WANTS_SETUP : INSTALL_DONE;
 }
 
 }  // namespace
 
 int install_image(const char* region_id, const char* path, int raw, int full, int dry) {
-  return install_or_compare(region_id, path, raw, full, dry, TargetWriter::Mode::WRITE);
+  return install_or_compare(region_id, path, raw, full, dry, CopyMode::WRITE);
 }
 
 int installed_image_check(const char* region_id, const char* path) {
-  return install_or_compare(region_id, path, 0, 0, 0, TargetWriter::Mode::COMPARE);
+  return install_or_compare(region_id, path, 0, 0, 0, CopyMode::COMPARE);
 }
 
 }  // namespace vorn::upgrade

@@ -5,7 +5,9 @@
 
 #include "core/output.h"
 #include "platform/fixed_text.h"
+#include "storage/image_locator.h"
 #include "upgrade/boot_map_update.h"
+#include "upgrade/image_authenticity.h"
 #include "upgrade/image_checks.h"
 #include "upgrade/install.h"
 #include "upgrade/installed_regions.h"
@@ -37,6 +39,24 @@ const char* duplicate_region() {
   return nullptr;
 }
 
+// With the trust store present: each image's signature (structure and chain) and the downgrade
+// rule, before anything is written. 0, or the refusal r of image i as r - 200 x i.
+int authenticity_stage(int count, const char* const* paths) {
+  if (!signatures_required()) return 0;
+  const auto batch = upgrade_batch();
+  for (int i = 0; i < count; ++i) {
+    const UpgradeEntry& entry = batch[static_cast<size_t>(i)];
+    image::ImageSignature signature;
+    const int r = authenticity_check(paths[i], entry.alias.data(), entry.version.data(), signature);
+    (void)storage::locator_release(paths[i]);
+    if (r != 0) {
+      info_printf("Upgrade Fail(%s)(%d)\n", entry.alias.data(), r);
+      return r - UPGRADE_IMAGE_STEP * i;
+    }
+  }
+  return 0;
+}
+
 // 0 when the batch may go on to the install; otherwise the run's result.
 int check_stage(int count, const char* const* paths, int stages, bool& done) {
   done = true;
@@ -57,6 +77,7 @@ int check_stage(int count, const char* const* paths, int stages, bool& done) {
     info_printf("\nUpgrade Warning(Dependencies exists=%d)\n", r);
     return UPGRADE_UNMET;
   }
+  if (const int refused = authenticity_stage(count, paths); refused != 0) return refused;
   if (stages == STAGE_CHECK) {
     info_printf("\nUpgrade Checked(Dependency is none)\n");
     return UPGRADE_DONE;

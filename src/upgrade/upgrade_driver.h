@@ -22,12 +22,15 @@ inline constexpr int UPGRADE_MAX_IMAGES = 5;
 
 // Runs the stages on the images at paths. More than UPGRADE_MAX_IMAGES images, or two images for
 // one region, are refused before anything is written; so is every stage but the check alone
-// while a trial boot is pending (UPGRADE_TRIAL_PENDING). Returns UPGRADE_DONE, UPGRADE_UNMET,
-// UPGRADE_FAILED, UPGRADE_SETUP_FAILED, UPGRADE_TRIAL_PENDING, or r - UPGRADE_IMAGE_STEP x i when
-// the install of the image at position i failed with r (the images before it stay in their next
-// copies; the map is not switched). Without the install stage, each image's next copy must hold the
-// image already (INSTALL_NOT_INSTALLED otherwise, counted as an install failure). Messages are
-// printed at normal verbosity.
+// while a trial boot is pending (UPGRADE_TRIAL_PENDING); and so are, when the trust store exists,
+// an image without a valid signature (structure and chain) and an older image than its region's
+// active one, as r - UPGRADE_IMAGE_STEP x i with the install's refusal r (for every stage mask).
+// Returns UPGRADE_DONE, UPGRADE_UNMET, UPGRADE_FAILED, UPGRADE_SETUP_FAILED,
+// UPGRADE_TRIAL_PENDING, or r - UPGRADE_IMAGE_STEP x i when the install of the image at position
+// i failed with r (the images before it stay in their next copies; the map is not switched).
+// Without the install stage, each image's next copy must hold the image already
+// (INSTALL_NOT_INSTALLED otherwise, counted as an install failure). Messages are printed at
+// normal verbosity.
 [[nodiscard]] int upgrade_run(int count, const char* const* paths, int stages);
 
 }  // namespace vorn::upgrade

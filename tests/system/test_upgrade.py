@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """System tests of the upgrade pipeline: the real vorn and vornd in the simulated device, with
-images made by the image builder and the partitions' bytes hashed from the host (hashlib).
+images made and signed by the image builder (and the openssl command) over the PKI of
+tests/support/make-test-pki, and the partitions' bytes hashed from the host (hashlib).
 
 Usage: test_upgrade.py [PATH_TO_VORN] [unittest options]; MKVIF_BIN, VORN_INIT_BIN come from
 the environment (ctest sets them).
@@ -42,6 +43,7 @@ class Images:
             self.mk(f"system-{v}", "ext4", "--dir", tree, "--size", "8M", "--alias", "system",
                     "--version", v, *hw, *extra, "--ext4-out", self.ext4(v))
         for name, extra in (("boot-1.0.0", hw), ("boot-1.1.0", hw), ("boot-1.2.0", hw),
+                            ("boot-0.9.0", hw),
                             ("system-needs-2", hw + ["--req-sw0", "boot,2.0.0,+"]),
                             ("boot-q5", ["--req-hw", "%hw%,q5.1.*,+"]),
                             ("boot-corrupt", hw + ["--poke", "hdr_crc32=0"])):
@@ -53,6 +55,24 @@ class Images:
                 "--contents", self.ext4("1.2.0"))
         shutil.copy(self.path("system-1.1.0"), self.path("system-cut"))
         os.truncate(self.path("system-cut"), 3 << 20)
+        self.pki = os.path.join(root, "pki")
+        os.makedirs(self.pki)
+        subprocess.run(["bash", os.path.join(HERE, "..", "support", "make-test-pki"), self.pki],
+                       check=True, capture_output=True)
+        with open(os.path.join(self.pki, "trust.pem"), "rb") as f:
+            self.trust = f.read()
+        for name in ("boot-1.1.0", "system-1.1.0", "boot-1.2.0", "boot-0.9.0"):
+            self.sign(name)
+        subprocess.run(["openssl", "cms", "-sign", "-binary", "-outform", "DER", "-in",
+                        self.path("system-1.2.0z"), "-out", self.path("system-1.2.0z") + ".sig",
+                        "-signer", "signer2.pem", "-inkey", "signer2.key"], cwd=self.pki, check=True)
+        with open(self.path("boot-1.1.0"), "rb") as f:
+            boot = f.read()
+        for name, data, signed in (("boot-cut", boot[:-1000], "boot-1.1.0"),
+                                   ("boot-flipped", boot[:5000] + b"?" + boot[5001:], "boot-1.1.0"),
+                                   ("boot-badsig", boot, "boot-1.2.0")):
+            self.file(name + ".vif", data)
+            shutil.copy(self.path(signed) + ".sig", self.path(name) + ".sig")
 
     def file(self, name, data):
         path = os.path.join(self.root, name)
@@ -63,6 +83,12 @@ class Images:
 
     def mk(self, name, *args):
         subprocess.run([MKVIF, *args, "-q", "-o", self.path(name)], check=True)
+
+    def sign(self, name):
+        key, cert, chain = (os.path.join(self.pki, f) for f in ("signer.key", "signer.pem",
+                                                                "inter.pem"))
+        subprocess.run([MKVIF, "sign", "--key", key, "--cert", cert, "--chain", chain,
+                        self.path(name)], check=True)
 
     def path(self, name):
         return os.path.join(self.root, name + ".vif")
@@ -85,9 +111,9 @@ class UpgradeTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.root, ignore_errors=True)
 
-    def device(self):
+    def device(self, **options):
         """Boot 1.0.0 and system 1.0.0 in the first copies, the active ones."""
-        dev = devsim.Device()
+        dev = devsim.Device(**options)
         dev.put_raw("boot", 0, self.img.path("boot-1.0.0"))
         dev.put_ext4_image("system", 0, self.img.ext4("1.0.0"))
         return dev
@@ -203,9 +229,44 @@ class UpgradeTest(unittest.TestCase):
             for copy in (("boot", 0), ("system", 0), ("app", 0), ("app", 1), ("recovery", 0)):
                 self.assertEqual(after[copy], before[copy], copy)
 
+    def test_with_the_trust_store_only_sound_signed_images_go_in(self):
+        img = self.img
+        cases = [  # (command words, exit status, words of its message)
+            (f"install system {img['system-1.2.0']}", 236, ")(no signature file)!"),
+            (f"check upgrade {img['system-1.2.0']}", 236, ")(no signature file)!"),
+            (f"install boot {img['boot-cut']}", 255, "[Error] Image File Short("),
+            (f"install boot {img['boot-flipped']}", 245, ")(checksum)!"),
+            (f"install boot {img['boot-badsig']}", 231, ")(the signature is over other bytes)!"),
+            (f"upgrade {img['boot-1.1.0']} {img['system-1.2.0']}", 256 - 220,
+             "Upgrade Fail(system)(-20)"),
+            (f"install boot {img['boot-0.9.0']}", 230, ")(0.9.0 < 1.0.0)!"),
+            (f"check image.signature {img['boot-1.1.0']}", 0, "Signed by (/CN=signer)\nChecked"),
+        ]
+        script = "".join(f"{VORN} {words}; rc=$?; echo; echo rc=$rc; echo ==\n"
+                         for words, _, _ in cases)
+        with self.device(etc={"vorn/trust.pem": img.trust}) as dev:
+            before = self.hashes(dev)
+            r = dev.run(script, timeout=120)
+            for (words, rc, says), out in zip(cases, r.stdout.split("==\n")):
+                self.assertEqual(rcs(out), [rc], out)
+                self.assertIn(says, out)
+            self.assertEqual((self.hashes(dev), dev.bootenv().get("bmap")), (before, None))
+            # Found while the next copy is written: that copy only is left behind.
+            r = dev.run(f"{VORN} upgrade {img['boot-badsig']}; echo rc=$?")
+            self.assertEqual(rcs(r.stdout), [231], r.stdout)
+            after = self.hashes(dev)
+            self.assertEqual([c for c in COPIES if after[c] != before[c]], [("boot", 1)])
+            self.assertIsNone(dev.bootenv().get("bmap"))
+            r = dev.run(f"{VORN} upgrade {img['boot-1.1.0']} {img['system-1.1.0']}; echo rc=$?; "
+                        "reboot", timeout=60)
+            self.assertEqual((rcs(r.stdout), r.rebooted), ([0], True), r.stdout)
+            self.trace()
+            r = dev.run(f"{VORN} infos version bmap@boot; echo; {VORN} infos version bmap@system")
+            self.assertEqual(r.stdout, "1.1.0\n1.1.0")
+
     def test_upgrade_through_vornd_with_heartbeats(self):
         img = self.img
-        with self.device() as dev:
+        with self.device(etc={"vorn/trust.pem": img.trust}) as dev:
             service_file = os.path.join(HERE, "..", "..", "init", "vornd.rc")
             boot = dev.start(f"exec {VORN_INIT} {service_file} {VORND} 2>/dev/null")
             try:
@@ -213,6 +274,7 @@ class UpgradeTest(unittest.TestCase):
                 self.assertEqual(boot.request("appalive set 10 0"), "0\n")
                 self.assertEqual(boot.request(f"vorn upgrade {img['system-needs-2']}"),
                                  "1\nboot,2.0.0,+\n")
+                self.assertEqual(boot.request(f"vorn upgrade {img['system-1.2.0']}"), "-20\n")
                 delays, replies, done = [], set(), threading.Event()
 
                 def heartbeat():

@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "platform/scope_guard.h"
+#include "settings/device_fixture.h"
+#include "support/test_pki.h"
+#include "upgrade/image_sink.h"
 #include "upgrade_fixture.h"
 
 namespace vorn::upgrade {
@@ -39,7 +42,7 @@ class InstallTest : public test::UpgradeTest {
  protected:
   void SetUp() override {
     UpgradeTest::SetUp();
-    for (int n : {2, 4}) dir_.write("dp" + std::to_string(n), FILLER);
+    for (int n : {1, 2, 3, 4}) dir_.write("dp" + std::to_string(n), FILLER);
   }
 
   // An image of the contents for the region; extra mkvif words may follow.
@@ -50,6 +53,15 @@ class InstallTest : public test::UpgradeTest {
     return "file@!," +
            mkvif(name + ".vif", std::string("image --alias ") + alias +
                                     " --version 1.0.0 --contents " + file + " " + extra);
+  }
+
+  // The boot environment holding the map stored for the next boot, with boot~1 active.
+  void store_map() {
+    std::vector<uint8_t> device(settings::test::BLOCK_OFFSET);
+    const auto block = settings::test::block_of(
+        {"bmap=bmap_dev=t:" + dev_ + " bmap=boot:t@1%androidboot:t@2%androidboot bmap_seq=t@2"});
+    device.insert(device.end(), block.begin(), block.end());
+    dir_.write("mmcblk0", device);
   }
 
   // What install_image printed and returned.
@@ -89,7 +101,9 @@ TEST_F(InstallTest, EachTargetKindReceivesItsBytes) {
 }
 
 // Refusals come before any write; broken streams fail (never loop) after writing what they
-// inflated. "-" marks the rows that write nothing. (The system tests refuse the rest.)
+// inflated, and contents that do not match are refused after writing a next copy, before
+// writing a copy the board boots. "-" marks the rows that write nothing. (The system tests
+// refuse the rest.)
 TEST_F(InstallTest, RefusalsAndBrokenSources) {
   const std::vector<uint8_t> data = pattern(300000, 3);
   std::vector<uint8_t> z = deflated(data), corrupt = z, cut(z.begin(), z.end() - 9), tail = z;
@@ -109,6 +123,16 @@ TEST_F(InstallTest, RefusalsAndBrokenSources) {
        "-Image Too Large(0x100001 > 0x100000)"},
       {"system~1", image("system", data, "--poke hdr_type=0x55"), INSTALL_REFUSED, "-Verify fail"},
       {"system~1", image("system", data, "--hdr-version 2"), INSTALL_REFUSED, "-Verify fail"},
+      {"boot~1", image("boot", data, "--set contents_size=300001"), INSTALL_SHORT_READ,
+       "-Image File Short"},
+      {"system~1", image("system", data, "--set contents_size=299999"), INSTALL_CONTENTS_INVALID,
+       "-Image File Too Long"},
+      {"boot", image("boot", data, "--poke contents_checksum=0"), INSTALL_CONTENTS_INVALID,
+       "-)(checksum)!"},
+      {"system", image("system", z, "--cap 4 --poke contents_crc32=0"), INSTALL_CONTENTS_INVALID,
+       "-)(crc32)!"},
+      {"system~1", image("system", data, "--poke contents_sha1=" + std::string(40, '0')),
+       INSTALL_CONTENTS_INVALID, ")(sha1)!"},
       {"system~1", image("system", tail, "--cap 4"), INSTALL_INFLATE_FAILED,
        "Unzip Fail(data after the end of the stream)"},
       {"system~1", image("system", corrupt, "--cap 4"), INSTALL_INFLATE_FAILED,
@@ -120,17 +144,90 @@ TEST_F(InstallTest, RefusalsAndBrokenSources) {
     const bool writes_nothing = row.says.starts_with('-');
     EXPECT_EQ(install(row.region_id, row.path), row.want) << row.path;
     EXPECT_THAT(out_, HasSubstr(row.says.substr(writes_nothing ? 1 : 0)));
-    if (writes_nothing) {
-      EXPECT_EQ(read_file(part(2)), FILLER) << row.path;
-      EXPECT_EQ(read_file(part(4)), FILLER) << row.path;
+    for (int n = 1; writes_nothing && n <= 4; ++n) {
+      EXPECT_EQ(read_file(part(n)), FILLER) << row.path;
     }
   }
+  // The copy the stored map boots next is checked before it is written, too.
+  store_map();
+  EXPECT_EQ(install("boot~1", image("boot", data, "--poke contents_checksum=1")),
+            INSTALL_CONTENTS_INVALID);
+  EXPECT_EQ(read_file(part(2)), FILLER);
   // Verified fully (the install command), contents that would begin inside the header refuse.
   EXPECT_EQ(install("system~1", image("system", data, "--contents-off 0x3FF"), 0, 1),
             INSTALL_REFUSED);
   // A dry run says whether the image asks for setup, and writes nothing either.
   EXPECT_EQ(install("system~1", image("system", data, "--tag-setup 1"), 1), INSTALL_WANTS_SETUP);
   EXPECT_EQ(install("system~1", image("system", data), 1), INSTALL_DONE);
+}
+
+// With the trust store, into the active copy: a signed image goes in; an unsigned one, one whose
+// header area differs from the bytes signed, or an older one (unless allowed) write nothing.
+TEST_F(InstallTest, SignedImagesAndDowngrades) {
+  const vorn::test::TestPki& pki = vorn::test::TestPki::get();
+  dir_.write("trust.pem", read_file(pki.file("trust.pem")));
+  const std::vector<uint8_t> data = pattern(300000, 5);
+  const auto signed_image = [&](const std::string& version) {
+    const std::string path = image("boot", data, "--version " + version);
+    pki.sign(path.substr(7));
+    return path;
+  };
+  const std::string v2 = signed_image("2.0.0");
+  std::vector<uint8_t> reserved = read_file(v2.substr(7));
+  reserved[0x300] ^= 1;  // covered by no header check, only by the signature
+  const std::string changed = dir_.write("changed.vif", reserved);
+  std::filesystem::copy_file(v2.substr(7) + ".sig", changed + ".sig");
+  const std::string older = signed_image("1.9.9");
+  const struct {
+    std::string path;
+    int want;
+    const char* says;
+  } rows[] = {
+      {image("boot", data), INSTALL_SIGNATURE_MISSING, ")(no signature file)!"},
+      {"file@!," + changed, INSTALL_SIGNATURE_MISMATCH, ")(the signature is over other bytes)!"},
+      {v2, INSTALL_DONE, "Verified Image at"},
+      {older, INSTALL_DOWNGRADE, ")(1.9.9 < 2.0.0)!"},
+  };
+  for (const auto& row : rows) {
+    const std::vector<uint8_t> before = read_file(part(1));
+    EXPECT_EQ(install("boot", row.path), row.want) << row.path;
+    EXPECT_THAT(out_, HasSubstr(row.says));
+    if (row.want != INSTALL_DONE) {
+      EXPECT_EQ(read_file(part(1)), before) << row.path;
+    }
+  }
+  dir_.write("allow-downgrade", "");
+  EXPECT_EQ(install("boot", older), INSTALL_DONE);
+}
+
+// Pushed in chunks of any size, a pass must see the header it was planned from and, after a
+// verified pass, the very bytes verified.
+TEST_F(InstallTest, ASourceThatChangedIsToldApart) {
+  const std::vector<uint8_t> first = read_file(image("system", pattern(5000, 7)).substr(7));
+  const std::vector<uint8_t> second = read_file(image("system", pattern(5000, 8)).substr(7));
+  std::vector<uint8_t> changed = first;
+  changed[3000] ^= 1;
+  ImagePlan plan{
+      .file_size = first.size(), .contents_off = 1024, .copy_offset = 1024, .copy_length = 5000};
+  std::copy_n(first.begin(), 1024, plan.header.begin());
+  const auto pass = [&](const std::vector<uint8_t>& bytes, const image::StreamDigestValues* earlier,
+                        image::StreamDigestValues* got = nullptr) {
+    ImageSink sink("f", "system~1", plan, CopyMode::VERIFY, nullptr, earlier);
+    int r = sink.start();
+    for (size_t at = 0; r == 0 && at < bytes.size(); at += 777) {
+      r = sink.consume({bytes.data() + at, std::min<size_t>(777, bytes.size() - at)});
+    }
+    if (r == 0) r = sink.finish();
+    if (got != nullptr) *got = sink.digests();
+    return r;
+  };
+  image::StreamDigestValues verified;
+  (void)pass(first, nullptr, &verified);  // refused (the plan has no contents values): digests kept
+  EXPECT_EQ(pass(first, &verified), INSTALL_DONE);
+  EXPECT_EQ(pass(changed, &verified), INSTALL_SOURCE_CHANGED);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(pass(second, &verified), INSTALL_SOURCE_CHANGED);
+  EXPECT_THAT(testing::internal::GetCapturedStdout(), HasSubstr("Source Changed(f)(header)"));
 }
 
 // A compressed image that inflates past 2 GiB into a sparse copy: every offset is 64-bit. The

@@ -54,9 +54,14 @@ class UpgradeTest : public testing::Test {
   vorn::test::ScopedPathOverride mounts_{platform::FixedPath::PROC_MOUNTS, dir_.file("mounts")};
   vorn::test::ScopedPathOverride private_{platform::FixedPath::PRIVATE_MOUNT, dir_.file("private")};
   vorn::test::ScopedPathOverride lock_{platform::FixedPath::MOUNT_LOCK, dir_.file("private.lock")};
-  vorn::test::ScopedPathOverride env_{platform::FixedPath::EMMC_DEVICE, dir_.file("no-emmc")};
+  // The boot environment (the map stored for the next boot) and the trust store.
+  vorn::test::ScopedPathOverride env_{platform::FixedPath::EMMC_DEVICE, dir_.file("mmcblk0")};
   vorn::test::ScopedPathOverride env_lock_{platform::FixedPath::LOCK_FILE, dir_.file("env.lock")};
   vorn::test::ScopedPathOverride config_{platform::FixedPath::FW_ENV_CONFIG, dir_.file("no-cfg")};
+  vorn::test::ScopedPathOverride trust_{platform::FixedPath::TRUST_STORE, dir_.file("trust.pem")};
+  vorn::test::ScopedPathOverride lists_{platform::FixedPath::REVOCATION_LIST, dir_.file("crl.pem")};
+  vorn::test::ScopedPathOverride allow_{platform::FixedPath::ALLOW_DOWNGRADE,
+                                        dir_.file("allow-downgrade")};
 };
 
 }  // namespace vorn::upgrade::test

@@ -14,7 +14,7 @@
 
 #include "image/integrity.h"
 #include "image/sha1_context.h"
-#include "platform/scope_guard.h"
+#include "mkvif/output_file.h"
 #include "platform/unique_fd.h"
 
 namespace vorn::mkvif {
@@ -23,10 +23,6 @@ namespace {
 
 constexpr size_t COPY_BLOCK_SIZE = 1 << 20;
 constexpr uint64_t CONTENTS_MAX = 0xFFFFFFFFull;
-
-std::string errno_text(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
-}
 
 bool write_all(int fd, const uint8_t* bytes, size_t length) {
   while (length > 0) {
@@ -124,19 +120,18 @@ Refusal write_image(HeaderBuilder& builder, const ImageRequest& request) {
   }
   const uint32_t data_offset = std::max(builder.get_u32("contents_off"), image::HEADER_SIZE);
 
-  std::string temp = request.out_path + ".XXXXXX";
-  platform::UniqueFd out(::mkstemp(temp.data()));
-  if (!out) return errno_text("cannot create a file beside", request.out_path);
-  platform::ScopeGuard remove_temp([&] { ::unlink(temp.c_str()); });
+  OutputFile out(request.out_path);
+  if (out.fd() < 0) return errno_text("cannot create a file beside", request.out_path);
+  const std::string& temp = out.temp_path();
 
   // The header goes in twice: now to hold its place, finally with its integrity values.
   const std::vector<uint8_t> gap(data_offset - image::HEADER_SIZE, 0);
-  if (!write_all(out.get(), builder.bytes().data(), image::HEADER_SIZE) ||
-      !write_all(out.get(), gap.data(), gap.size())) {
+  if (!write_all(out.fd(), builder.bytes().data(), image::HEADER_SIZE) ||
+      !write_all(out.fd(), gap.data(), gap.size())) {
     return errno_text("cannot write", temp);
   }
-  const bool copied = request.compress ? write_all(out.get(), packed.data(), packed.size())
-                                       : copy_stream(in.get(), out.get(), plain_size);
+  const bool copied = request.compress ? write_all(out.fd(), packed.data(), packed.size())
+                                       : copy_stream(in.get(), out.fd(), plain_size);
   if (!copied) return errno_text("cannot copy the contents into", temp);
 
   uint32_t sum = 0;
@@ -154,17 +149,11 @@ Refusal write_image(HeaderBuilder& builder, const ImageRequest& request) {
   }
   if (!why.empty()) return why;
 
-  if (::pwrite(out.get(), builder.bytes().data(), image::HEADER_SIZE, 0) !=
-          static_cast<ssize_t>(image::HEADER_SIZE) ||
-      ::fchmod(out.get(), 0644) != 0 || ::fsync(out.get()) != 0) {
+  if (::pwrite(out.fd(), builder.bytes().data(), image::HEADER_SIZE, 0) !=
+      static_cast<ssize_t>(image::HEADER_SIZE)) {
     return errno_text("cannot write", temp);
   }
-  out.reset();
-  if (::rename(temp.c_str(), request.out_path.c_str()) != 0) {
-    return errno_text("cannot rename to", request.out_path);
-  }
-  remove_temp.dismiss();
-  return {};
+  return out.commit();
 }
 
 }  // namespace vorn::mkvif

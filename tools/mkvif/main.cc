@@ -21,6 +21,7 @@
 #include "mkvif/header_builder.h"
 #include "mkvif/image_writer.h"
 #include "mkvif/info_text.h"
+#include "mkvif/sign.h"
 #include "platform/unique_fd.h"
 #include "upgrade/dependency.h"
 
@@ -41,6 +42,7 @@ commands:
   ext4       make an ext4 region image holding "%vif-info%" (and "%vif-setup%") and wrap it
              as a VIF image
   info-text  print or write the "%vif-info%" text form of a VIF image's header
+  sign       write the detached signature of an image file
   help       this text (also --help)
 
 mkvif image --alias NAME --version TEXT --contents FILE -o OUT [header options]
@@ -65,6 +67,10 @@ mkvif ext4 --dir DIR --size SIZE --alias NAME --version TEXT -o OUT [header opti
 
 mkvif info-text IMAGE [-o FILE] [--no-contents-digests]
   Writes the text form of IMAGE's header (to stdout without -o).
+
+mkvif sign --key KEY.pem --cert CERT.pem [--chain CHAIN.pem] [-o OUT] IMAGE
+  Writes a detached CMS signature (DER, SHA-256, signed attributes with the signing time) over
+  the whole of IMAGE to OUT (default IMAGE.sig). --chain adds intermediate certificates to it.
 
 header options (image and ext4):
   --alias NAME         target region, required: boot, system, app, recovery (at most 15
@@ -464,7 +470,34 @@ int run_info_text(const Options& opts) {
   return EXIT_OK;
 }
 
+int run_sign(int argc, char** argv) {
+  SignRequest request;
+  for (int i = 2; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    std::string* value = arg == "--key"                     ? &request.key
+                         : arg == "--cert"                  ? &request.cert
+                         : arg == "--chain"                 ? &request.chain
+                         : arg == "-o" || arg == "--output" ? &request.out
+                                                            : nullptr;
+    if (value != nullptr) {
+      if (++i == argc) return refuse(std::string(arg) + " needs a value");
+      *value = argv[i];
+    } else if (!arg.starts_with("-") && request.image.empty()) {
+      request.image = arg;
+    } else {
+      return refuse("unknown option '" + std::string(arg) + "' (try mkvif --help)");
+    }
+  }
+  if (request.key.empty() || request.cert.empty() || request.image.empty()) {
+    return refuse("sign: --key KEY.pem, --cert CERT.pem and an IMAGE are required");
+  }
+  if (request.out.empty()) request.out = request.image + ".sig";
+  if (const Refusal why = sign_image(request); !why.empty()) return fail(why);
+  return EXIT_OK;
+}
+
 int run(int argc, char** argv) {
+  if (argc >= 2 && std::string_view(argv[1]) == "sign") return run_sign(argc, argv);
   if (argc >= 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h" ||
                     std::string_view(argv[1]) == "help")) {
     std::fputs(HELP, stdout);
