@@ -86,6 +86,11 @@ void progress_begin(Stage stage, int position, int count, std::string_view alias
   g_sequence.store(sequence + 2, std::memory_order_release);
 }
 
+void progress_stage(Stage stage, int64_t total) {
+  const Record r = read_record();
+  progress_begin(stage, r.position, r.count, r.alias.data(), total);
+}
+
 void progress_bytes(int64_t done) { g_done.store(done, std::memory_order_relaxed); }
 
 void progress_idle() { progress_begin(Stage::IDLE, 0, 0, {}, 0); }

@@ -22,6 +22,9 @@ enum class Stage : uint32_t { IDLE, CHECK, INSTALL, VERIFY, SETUP };
 // bytes the stage will handle (0 when none or not known); the bytes done start at 0.
 void progress_begin(Stage stage, int position, int count, std::string_view alias, int64_t total);
 
+// The next stage of the same image, with the bytes it will handle; the bytes done start at 0.
+void progress_stage(Stage stage, int64_t total);
+
 // The bytes done of the running stage.
 void progress_bytes(int64_t done);
 
