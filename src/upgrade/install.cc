@@ -138,23 +138,23 @@ int stream_file(const platform::UniqueFd& source, const ImagePlan& plan, ImageSi
   return sink.finish();
 }
 
-// The image on a server, streamed from its first byte into the sink ("R" for each piece of the
-// copy's part that arrives).
+// The image on a server, streamed from its first byte into the sink ("R" for each
+// INSTALL_READ_SIZE bytes of the copy's part that arrive, as a file is read).
 class UrlFeed final : public storage::UrlSink {
  public:
-  UrlFeed(const ImagePlan& plan, ImageSink& sink) : plan_(plan), sink_(sink) {}
+  UrlFeed(const ImagePlan& plan, ImageSink& sink) : sink_(sink), letter_at_(plan.copy_offset) {}
 
   int consume(std::span<const uint8_t> bytes) override {
-    if (position_ + bytes.size() > plan_.copy_offset) info_printf("R");
     position_ += bytes.size();
+    for (; letter_at_ < position_; letter_at_ += INSTALL_READ_SIZE) info_printf("R");
     core::progress_bytes(static_cast<int64_t>(position_));
     return sink_.consume(bytes);
   }
 
  private:
-  const ImagePlan& plan_;
   ImageSink& sink_;
   uint64_t position_ = 0;
+  uint64_t letter_at_;
 };
 
 int stream_url(const char* url, const ImagePlan& plan, ImageSink& sink) {
