@@ -5,11 +5,12 @@ simulated device (tools/devsim; root needed).
     bench/url_install_bench.py [BUILD_DIR] [--rounds N]
 
 Makes a 256 MiB and a 64 MiB ext4 system image (plain, three quarters full of half random
-data) with the image builder, boots a device whose system copies are 300 MiB partitions,
+data) with the image builder, signed, boots a device with a trust store (so that every digest
+is computed, and the URL's signature fetched) whose system copies are 300 MiB partitions,
 starts lighttpd on the device's loopback serving them (devsim http), and runs inside that one
 boot, alternately ROUNDS times, "vorn install system~1" of the 256 MiB image from its file and
 from http://127.0.0.1:8080/, then the 64 MiB image from the server. It prints each run's wall
-time and peak RSS (the child's own maximum resident set), the medians, the throughput ratio
+time, peak RSS (the child's own maximum resident set) and CPU time, the medians, the throughput ratio
 URL / file (target at least 0.8) and the peak RSS of the 64 and 256 MiB streams, which must be
 the same: the stream holds constant memory.
 """
@@ -25,7 +26,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools", "devsim"))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
 import devsim  # noqa: E402
-from upgrade_device_bench import LAYOUT, system_image  # noqa: E402
+from upgrade_device_bench import LAYOUT, system_image, trust_store  # noqa: E402
 
 # Runs inside the device: each source installed by a vorn process of its own, timed, with the
 # peak RSS that wait4 reports for that process alone.
@@ -37,7 +38,7 @@ for source in sys.argv[2:]:
     child = subprocess.Popen([vorn, "install", "system~1", source], stdout=subprocess.DEVNULL)
     _, status, usage = os.wait4(child.pid, 0)
     print(source, os.waitstatus_to_exitcode(status), time.monotonic() - started,
-          usage.ru_maxrss, flush=True)
+          usage.ru_maxrss, usage.ru_utime + usage.ru_stime, flush=True)
 """
 
 
@@ -50,6 +51,7 @@ def main():
     work = tempfile.mkdtemp(prefix="vorn-url-bench-")
     os.environ["DEVSIM_TMPDIR"] = work
     try:
+        etc = trust_store(work)
         big = system_image(build, work, "sys256", 256)[0]
         small = system_image(build, work, "sys64", 64)[0]
         url = "http://127.0.0.1:8080/"
@@ -59,7 +61,7 @@ def main():
         with open(timer, "w") as f:
             f.write(TIMER)
         vorn = os.path.join(build, "src", "vorn")
-        with devsim.Device(layout=LAYOUT) as dev:
+        with devsim.Device(layout=LAYOUT, etc=etc) as dev:
             r = dev.run(f"devsim http {work} --port 8080 && python3 {timer} {vorn} "
                         + " ".join(sources), timeout=120 * opts.rounds + 120)
         sys.stdout.write(r.stdout + r.stderr)
@@ -70,8 +72,11 @@ def main():
         file_s = statistics.median(float(x[2]) for x in runs[:-1] if x[0].startswith("file@"))
         url_s = statistics.median(float(x[2]) for x in runs[:-1] if x[0].startswith("http"))
         rss = [int(x[3]) for x in runs if x[0].startswith("http")]
-        print(f"file {file_s:.2f} s ({mib / file_s:.0f} MiB/s), url {url_s:.2f} s "
-              f"({mib / url_s:.0f} MiB/s): url / file throughput {file_s / url_s:.2f}")
+        cpu = {kind: statistics.median(float(x[4]) for x in runs[:-1] if x[0].startswith(kind))
+               for kind in ("file@", "http")}
+        print(f"file {file_s:.2f} s ({mib / file_s:.0f} MiB/s, CPU {cpu['file@']:.2f} s), "
+              f"url {url_s:.2f} s ({mib / url_s:.0f} MiB/s, CPU {cpu['http']:.2f} s): "
+              f"url / file throughput {file_s / url_s:.2f}")
         print(f"peak RSS of the url install: 256 MiB image {max(rss[:-1])} KiB, "
               f"64 MiB image {rss[-1]} KiB")
         return 0

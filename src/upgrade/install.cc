@@ -138,29 +138,59 @@ int stream_file(const platform::UniqueFd& source, const ImagePlan& plan, ImageSi
   return sink.finish();
 }
 
-// The image on a server, streamed from its first byte into the sink ("R" for each
-// INSTALL_READ_SIZE bytes of the copy's part that arrive, as a file is read).
+// The image on a server, streamed from its first byte into the sink in the pieces a file is read
+// in (the bytes before the copy's part, then INSTALL_READ_SIZE pieces, "R" each): the network
+// hands over a few KiB at a time, and each piece the sink takes is a write into the copy.
 class UrlFeed final : public storage::UrlSink {
  public:
-  UrlFeed(const ImagePlan& plan, ImageSink& sink) : sink_(sink), letter_at_(plan.copy_offset) {}
+  UrlFeed(const ImagePlan& plan, ImageSink& sink)
+      : plan_(plan),
+        sink_(sink),
+        piece_(new (std::nothrow) uint8_t[INSTALL_READ_SIZE]),
+        piece_end_(plan.copy_offset > 0 ? plan.copy_offset : INSTALL_READ_SIZE) {}
+
+  [[nodiscard]] bool ready() const { return piece_ != nullptr; }
 
   int consume(std::span<const uint8_t> bytes) override {
-    position_ += bytes.size();
-    for (; letter_at_ < position_; letter_at_ += INSTALL_READ_SIZE) info_printf("R");
+    while (!bytes.empty()) {
+      const auto n = static_cast<size_t>(std::min<uint64_t>(bytes.size(), piece_end_ - position_));
+      std::copy_n(bytes.begin(), n, piece_.get() + filled_);
+      filled_ += n;
+      position_ += n;
+      bytes = bytes.subspan(n);
+      if (position_ == piece_end_) {
+        if (const int r = flush(); r != 0) return r;
+        piece_end_ += INSTALL_READ_SIZE;
+      }
+    }
+    return 0;
+  }
+
+  // The last piece, shorter.
+  [[nodiscard]] int flush() {
+    if (filled_ == 0) return 0;
+    if (position_ > plan_.copy_offset) info_printf("R");
     core::progress_bytes(static_cast<int64_t>(position_));
-    return sink_.consume(bytes);
+    const int r = sink_.consume({piece_.get(), filled_});
+    filled_ = 0;
+    return r;
   }
 
  private:
+  const ImagePlan& plan_;
   ImageSink& sink_;
+  std::unique_ptr<uint8_t[]> piece_;
+  size_t filled_ = 0;
   uint64_t position_ = 0;
-  uint64_t letter_at_;
+  uint64_t piece_end_;
 };
 
 int stream_url(const char* url, const ImagePlan& plan, ImageSink& sink) {
-  if (const int r = sink.start(); r != 0) return r;
   UrlFeed feed(plan, sink);
+  if (!feed.ready()) return INSTALL_NO_BUFFER;
+  if (const int r = sink.start(); r != 0) return r;
   if (const int r = storage::url_stream(url, feed); r != 0) return r;
+  if (const int r = feed.flush(); r != 0) return r;
   return sink.finish();
 }
 
