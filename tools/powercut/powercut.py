@@ -253,7 +253,9 @@ def _landing(b, trace, call, cut=False):
     if got is None or (got.index, got.call.name, got.call.path, got.process) != \
             (b.index, b.call.name, b.call.path, b.process):
         return [f"landed at {got}"]
-    later = trace.boundaries[got.index + 1:] if cut else []
+    # Calls the cut killed on their way in did not run on: strace may show another thread of
+    # the killed process entering the very call it was cut at, which never happens.
+    later = [x for x in trace.boundaries[got.index + 1:] if not x.call.killed] if cut else []
     return [f"the cut was not total: {x} ran on" for x in later]
 
 
