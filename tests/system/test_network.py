@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """System tests of updates from a server: the real vorn and vornd in the simulated device
-fetch images from lighttpd on the device's loopback (HTTP, and HTTPS with a certificate made
-here by the openssl command), through a proxy that cuts, stalls, swaps or paces the stream
-(devsim http, devsim proxy). The partitions' bytes are hashed from the host (hashlib).
+fetch the images of the upgrade tests from lighttpd on the device's loopback (HTTP, and HTTPS
+with a certificate of the test PKI), through a proxy that cuts, stalls, swaps or paces the
+stream (devsim http, devsim proxy). The partitions' bytes are hashed from the host (hashlib).
 
 Usage: test_network.py [PATH_TO_VORN] [unittest options]; MKVIF_BIN, VORN_INIT_BIN come from
 the environment (ctest sets them).
@@ -11,14 +11,13 @@ the environment (ctest sets them).
 import os
 import re
 import shutil
-import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
-from systest import HERE, MKVIF, VORN, VORN_INIT, VORND, devsim, rcs
-from test_upgrade import BMAP, COPIES, sha
+from systest import HERE, VORN, VORN_INIT, VORND, devsim, rcs
+from test_upgrade import BMAP, COPIES, CopyChecks, Images
 
 HTTP, HTTPS, ROGUE = "http://127.0.0.1:8080", "https://127.0.0.1:8443", "https://127.0.0.1:8444"
 ACTIVE = [("boot", 0), ("system", 0), ("app", 0), ("app", 1), ("recovery", 0)]
@@ -28,107 +27,62 @@ def proxy(port):
     return f"http://127.0.0.1:{port}"
 
 
-class NetworkTest(unittest.TestCase):
+class NetworkTest(CopyChecks, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix="vorn-network-test-")
         os.environ["DEVSIM_TMPDIR"] = cls.root
-        cls.www = os.path.join(cls.root, "www")
-        os.makedirs(cls.www)
-        hw = ["--req-hw", "%hw%,zt4100.1.*,+"]
-        kernel = cls.file("kernel.bin", os.urandom(300000))
-        for v in ("1.1.0", "1.2.0"):
-            cls.mk(f"boot-{v}", "image", "--alias", "boot", "--version", v, *hw,
-                   "--contents", kernel)
-        tree = os.path.dirname(cls.file("tree/build.prop", os.urandom(3 << 20)))
-        cls.ext4 = os.path.join(cls.root, "system.ext4")
-        cls.mk("system-1.1.0", "ext4", "--dir", tree, "--size", "8M", "--alias", "system",
-               "--version", "1.1.0", *hw, "--ext4-out", cls.ext4)
-        cls.mk("system-1.1.0z", "image", "--alias", "system", "--version", "1.1.0", *hw,
-               "--compress", "--contents-type", "ext4", "--contents", cls.ext4)
-        with open(cls.image("boot-1.1.0"), "rb") as f:
-            data = bytearray(f.read())
-        cls.file("www/boot-cut.vif", data[:len(data) * 6 // 10])
-        data[5000] ^= 0x01
-        cls.file("www/boot-flip.vif", data)
-        pki = os.path.join(cls.root, "pki")
-        os.makedirs(pki)
-        subprocess.run(["bash", os.path.join(HERE, "..", "support", "make-test-pki"), pki],
-                       check=True, capture_output=True)
-        subprocess.run([MKVIF, "sign", "--key", f"{pki}/signer.key", "--cert", f"{pki}/signer.pem",
-                        "--chain", f"{pki}/inter.pem", cls.image("boot-1.2.0")], check=True)
+        cls.img = Images(cls.root)
+        pki = cls.img.pki
         with open(f"{pki}/server.pem") as server, open(f"{pki}/inter.pem") as inter:
-            cls.file("pki/server-chain.pem", (server.read() + inter.read()).encode())
-        with open(f"{pki}/root.pem") as ca, open(f"{pki}/trust.pem") as trust:
-            cls.ca, cls.trust = ca.read(), trust.read()
-        # The update server's certificate chains to the CA bundle; the rogue's does not.
+            cls.img.file("pki/server-chain.pem", (server.read() + inter.read()).encode())
+        with open(f"{pki}/root.pem") as f:
+            cls.ca = f.read()
+        # The update server's certificate chains to the device's CA bundle; the rogue's does not.
         cls.servers = "".join(
-            f"devsim http {cls.www} --port {port}{tls}; "
-            for port, tls in ((8080, ""), (8443, f" --cert {pki}/server-chain.pem --key "
-                                                 f"{pki}/server.key"),
-                              (8444, f" --cert {pki}/outsider.pem --key {pki}/outsider.key"))) + "\n"
+            f"devsim http {cls.root} --port {port} --cert {pki}/{cert}.pem --key {pki}/{key}.key; "
+            for port, cert, key in ((8443, "server-chain", "server"), (8444, "outsider", "outsider")))
+        cls.servers += f"devsim http {cls.root} --port 8080\n"
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.root, ignore_errors=True)
 
-    @classmethod
-    def file(cls, name, data):
-        path = os.path.join(cls.root, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
-
-    @classmethod
-    def mk(cls, name, *args):
-        subprocess.run([MKVIF, *args, "-q", "-o", cls.image(name)], check=True)
-
-    @classmethod
-    def image(cls, name):
-        return os.path.join(cls.www, name + ".vif")
-
     def device(self, etc=None, **options):
+        """Boot 1.0.0 and system 1.0.0 in the active copies; the CA bundle of update servers."""
         dev = devsim.Device(etc={"vorn/ca.pem": self.ca, **(etc or {})}, **options)
-        dev.put_raw("boot", 0, self.image("boot-1.2.0"))
+        dev.put_raw("boot", 0, self.img.path("boot-1.0.0"))
+        dev.put_ext4_image("system", 0, self.img.ext4("1.0.0"))
         return dev
 
-    def hashes(self, dev, copies=COPIES):
-        return {c: sha(dev.read_copy(*c)) for c in copies}
-
-    def assert_holds(self, dev, copy, path):
-        with open(path, "rb") as f:
-            data = f.read()
-        self.assertEqual(sha(dev.read_copy(*copy, 0, len(data))), sha(data), copy)
-
     def test_upgrade_from_the_server_across_a_reboot(self):
-        """HTTPS with a token in the query for boot; the compressed system over HTTP through a
+        """The compressed system over HTTPS with a token in the query; boot over HTTP through a
         proxy that cuts the stream once: it resumes."""
         with self.device() as dev:
             r = dev.run(f"{self.servers} devsim proxy 8081 8080 --cut --after 100000\n"
-                        f"{VORN} upgrade '{HTTPS}/boot-1.1.0.vif?token=t0k' "
-                        f"{proxy(8081)}/system-1.1.0z.vif; echo rc=$?; reboot", timeout=60)
+                        f"{VORN} upgrade {proxy(8081)}/boot-1.2.0.vif "
+                        f"'{HTTPS}/system-1.2.0z.vif?token=t0k'; echo rc=$?; reboot", timeout=60)
             self.assertTrue(r.rebooted, r.stdout + r.stderr)
             self.assertEqual(rcs(r.stdout), [0], r.stdout)
             self.assertEqual(dev.bootenv().get("bmap"), BMAP + "bmap_seq=2:4:sd@6:7")
-            self.assert_holds(dev, ("boot", 1), self.image("boot-1.1.0"))
-            self.assert_holds(dev, ("system", 1), self.ext4)
+            self.assert_holds(dev, ("boot", 1), self.img.path("boot-1.2.0"))
+            self.assert_holds(dev, ("system", 1), self.img.ext4("1.2.0"))
             r = dev.run(f"{VORN} infos version bmap@boot; {VORN} infos version bmap@system")
-            self.assertEqual(r.stdout, "1.1.0" * 2)
+            self.assertEqual(r.stdout, "1.2.0" * 2)
 
     def test_with_the_trust_store_the_signature_is_fetched_beside_the_image(self):
         """The signature of ".../boot-1.2.0.vif?token=t" is ".../boot-1.2.0.vif.sig?token=t";
         an image without one is refused before anything is written."""
-        with self.device(etc={"vorn/trust.pem": self.trust}) as dev:
+        with self.device(etc={"vorn/trust.pem": self.img.trust}) as dev:
             before = self.hashes(dev)
-            r = dev.run(f"{self.servers} {VORN} upgrade {HTTP}/system-1.1.0z.vif; echo rc=$?\n"
+            r = dev.run(f"{self.servers} {VORN} upgrade {HTTP}/system-1.0.0.vif; echo rc=$?\n"
                         f"{VORN} upgrade '{HTTPS}/boot-1.2.0.vif?token=t'; echo rc=$?")
             self.assertEqual(rcs(r.stdout), [-20 & 0xFF, 0], r.stdout)
             self.assertIn(")(no signature file)!", r.stdout)
             self.assertEqual(dev.bootenv().get("bmap"), BMAP + "bmap_seq=2:3:sd@6:7")
             self.assertEqual({c: h for c, h in self.hashes(dev).items() if c != ("boot", 1)},
                              {c: h for c, h in before.items() if c != ("boot", 1)})
-            self.assert_holds(dev, ("boot", 1), self.image("boot-1.2.0"))
+            self.assert_holds(dev, ("boot", 1), self.img.path("boot-1.2.0"))
 
     def test_failures_leave_the_board_as_it_was(self):
         """Refused before a byte is written: every copy as it was. Failing while streaming:
@@ -137,15 +91,15 @@ class NetworkTest(unittest.TestCase):
             (f"upgrade {HTTP}/none.vif?token=s3cret", -33, f"({HTTP}/none.vif)(HTTP 404)!"),
             (f"upgrade {ROGUE}/boot-1.1.0.vif", -32, "SSL certificate problem"),
             (f"upgrade {proxy(9)}/boot-1.1.0.vif", -31, "Couldn't connect to server"),
-            (f"upgrade {HTTP}/boot-cut.vif", -37, "another length (180614 bytes, the header"),
+            (f"upgrade {HTTP}/boot-cut.vif", -37, "another length (300024 bytes, the header"),
             (f"install boot {HTTP}/boot-1.1.0.vif", -39, "a copy the board boots"),
         ]
         streaming = [
-            (f"upgrade {proxy(8082)}/system-1.1.0.vif", -35, "gave up after 1 resumes"),
-            (f"upgrade {proxy(8083)}/system-1.1.0.vif", -34, "Operation too slow"),
-            (f"upgrade {proxy(8084)}/system-1.1.0.vif", -36, "the server ignores the range"),
+            (f"upgrade {proxy(8082)}/system-1.0.0.vif", -35, "gave up after 1 resumes"),
+            (f"upgrade {proxy(8083)}/system-1.0.0.vif", -34, "Operation too slow"),
+            (f"upgrade {proxy(8084)}/system-1.0.0.vif", -36, "the server ignores the range"),
             (f"upgrade {proxy(8085)}/boot-1.1.0.vif", -38, "another image (the header changed)"),
-            (f"upgrade {HTTP}/boot-flip.vif", -11, "boot-flip.vif"),
+            (f"upgrade {HTTP}/boot-flipped.vif", -11, "Contents Invalid("),
         ]
         proxies = ("devsim proxy 8082 8080 --cut --cuts 99 --after 300000; "
                    "devsim proxy 8083 8080 --stall --stalls 99 --after 300000; "
@@ -166,7 +120,7 @@ class NetworkTest(unittest.TestCase):
                 self.assertIsNone(dev.bootenv().get("bmap"))
 
     def test_progress_grows_to_the_total_while_vornd_upgrades(self):
-        size = os.path.getsize(self.image("system-1.1.0"))
+        size = os.path.getsize(self.img.path("system-1.0.0"))
         with self.device() as dev:
             service_file = os.path.join(HERE, "..", "..", "init", "vornd.rc")
             boot = dev.start(f"{self.servers} devsim proxy 8086 8080 --rate 4000000\n"
@@ -176,7 +130,7 @@ class NetworkTest(unittest.TestCase):
                 self.assertEqual(boot.request("appalive set 10 0"), "0\n")
                 replies = []
                 upgrade = threading.Thread(target=lambda: replies.append(boot.request(
-                    f"vorn upgrade {proxy(8086)}/system-1.1.0.vif", timeout=60)))
+                    f"vorn upgrade {proxy(8086)}/system-1.0.0.vif", timeout=60)))
                 upgrade.start()
                 seen = []
                 while upgrade.is_alive():
