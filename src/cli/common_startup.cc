@@ -7,6 +7,8 @@
 #include "core/reply_buffer.h"
 #include "settings/boot_keys_hook.h"
 #include "settings/property_table.h"
+#include "settings/update_limits.h"
+#include "storage/url_source.h"
 
 namespace vorn::cli {
 
@@ -18,6 +20,9 @@ int common_startup() {
   bootmap::cmdline_walk(nullptr, settings::boot_keys_hook);
   // A tag that matches no model leaves no table selected; that is not a start-up failure.
   (void)settings::property_table_select();
+  // Headers fetched from servers are remembered for one command only.
+  storage::url_forget();
+  storage::set_url_limits_source(settings::update_url_limits);
   return result;
 }
 

@@ -83,7 +83,8 @@ inline constexpr const char HELP_MORE_COMMANDS[] =
     "vorn check image.signature <vif_image_path>        : check image's signature and signer.\n"
     "vorn upgrade.status                                : show a pending upgrade (trial boot): off, none, pending, fallback\n"
     "vorn upgrade.commit                                : keep the running upgraded images for good\n"
-    "vorn upgrade.rollback                              : boot the images before the pending upgrade at the next boot\n";
+    "vorn upgrade.rollback                              : boot the images before the pending upgrade at the next boot\n"
+    " (*) <vif_image_path> of check upgrade, install, upgrade*: also http://... or https://... (an image on an update server)\n";
 // clang-format on
 
 }  // namespace vorn::cli

@@ -4,6 +4,7 @@
 
 #include "cli/common_startup.h"
 #include "cli/dispatcher.h"
+#include "core/progress.h"
 #include "core/reply_buffer.h"
 #include "daemon/request_words.h"
 #include "platform/fixed_text.h"
@@ -34,7 +35,14 @@ void set_tool_runner(ToolRunner runner) { g_tool_runner.store(runner ? runner : 
 
 int cmd_vorn(int argc, char** argv, std::span<char> reply) {
   std::lock_guard lock(command_mutex);
-  return g_tool_runner.load()(argc, argv, reply);
+  const int result = g_tool_runner.load()(argc, argv, reply);
+  core::progress_idle();
+  return result;
+}
+
+int cmd_progress(int /*argc*/, char** /*argv*/, std::span<char> reply) {
+  (void)core::progress_line(reply);
+  return 0;
 }
 
 const DaemonCommand* daemon_command_find(std::span<const DaemonCommand> table,

@@ -25,16 +25,21 @@ struct DaemonCommand {
 };
 
 // "vorn": runs one tool command under command_mutex (start-up, then the dispatcher with the
-// reply text as its reply buffer). Returns the dispatcher's result.
+// reply text as its reply buffer), and sets the progress record idle after it. Returns the
+// dispatcher's result.
 int cmd_vorn(int argc, char** argv, std::span<char> reply);
 // "appalive": see app_alive.h.
 int cmd_appalive(int argc, char** argv, std::span<char> reply);
+// "progress": how far the running tool command is, as one line in the reply text (see
+// core/progress.h), without waiting for command_mutex. Always 0.
+int cmd_progress(int argc, char** argv, std::span<char> reply);
 
 inline constexpr DaemonCommand DAEMON_COMMANDS[] = {
     {.name = "vorn", .arg_count = 0, .handler = cmd_vorn},
     {.name = "appalive", .arg_count = 0, .handler = cmd_appalive},
+    {.name = "progress", .arg_count = 1, .handler = cmd_progress},
 };
-static_assert(std::size(DAEMON_COMMANDS) == 2);
+static_assert(std::size(DAEMON_COMMANDS) == 3);
 
 consteval bool daemon_command_names_unique() {
   for (size_t i = 0; i < std::size(DAEMON_COMMANDS); ++i) {

@@ -1,5 +1,11 @@
 #include "daemon/request_words.h"
 
+#include <array>
+#include <string_view>
+
+#include "platform/fixed_text.h"
+#include "storage/url_source.h"
+
 namespace vorn::daemon {
 
 namespace {
@@ -23,6 +29,24 @@ int split_words(std::span<char> text, RequestWords& out) {
     }
   }
   return out.count;
+}
+
+std::string_view request_for_log(const char* request, std::span<char> out) {
+  platform::copy_text(out, "");
+  std::string_view rest = request != nullptr ? request : "";
+  while (!rest.empty()) {
+    size_t n = 0;
+    while (n < rest.size() && !is_blank(rest[n])) ++n;
+    std::string_view word = rest.substr(0, n);
+    std::array<char, storage::URL_TEXT_SIZE> shown{};
+    if (word.starts_with("http://") || word.starts_with("https://")) {
+      word = storage::url_shown(word, shown);
+    }
+    (void)platform::append_text(out, word);
+    (void)platform::append_text(out, rest.substr(n, n < rest.size() ? 1 : 0));
+    rest.remove_prefix(n < rest.size() ? n + 1 : n);
+  }
+  return platform::slot_text(out);
 }
 
 }  // namespace vorn::daemon

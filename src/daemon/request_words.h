@@ -2,6 +2,7 @@
 
 #include <array>
 #include <span>
+#include <string_view>
 
 namespace vorn::daemon {
 
@@ -20,5 +21,9 @@ struct RequestWords {
 // the word count (0 to 8), or WORDS_TOO_MANY when a ninth word starts (out then holds the first
 // eight).
 [[nodiscard]] int split_words(std::span<char> text, RequestWords& out);
+
+// The request text as the log shows it: a URL without its user information and query string,
+// which may hold a password or a token. Cut at the end of out. Returns the text.
+std::string_view request_for_log(const char* request, std::span<char> out);
 
 }  // namespace vorn::daemon

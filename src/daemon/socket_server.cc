@@ -19,6 +19,7 @@
 
 #include "daemon/daemon_commands.h"
 #include "daemon/framing.h"
+#include "daemon/request_words.h"
 #include "daemon/threads.h"
 #include "platform/fixed_text.h"
 #include "platform/log.h"
@@ -41,7 +42,8 @@ void serve_requests(UniqueFd fd, int request_wait_ms) {
   for (;;) {
     const int length = read_request(fd.get(), request, request_wait_ms);
     if (length <= 0) break;
-    log_print(LOG_PRIORITY_INFO, "execute('%s')\n", request.data());
+    std::array<char, REQUEST_BUFFER_SIZE> shown;
+    log_print(LOG_PRIORITY_INFO, "execute('%s')\n", request_for_log(request.data(), shown).data());
     std::array<char, REPLY_TEXT_SIZE> reply_text{};
     const int code = run_request(request, reply_text);
     // The request has been used; the reply goes into the same buffer.

@@ -17,13 +17,14 @@ inline constexpr uint32_t HDR_CAP_COMPRESSED = 0x4;
 inline constexpr uint32_t CONTENTS_ANDROIDBOOT = 0xC1;
 inline constexpr uint32_t CONTENTS_EXT4 = 0xC2;
 inline constexpr char HEADER_MAGIC[] = "KESTRVIF";  // 8 bytes, no terminator in the header
-inline constexpr size_t SOURCE_SIZE = 256;          // a locator text: 255 characters and a NUL
+inline constexpr size_t SOURCE_SIZE =
+    2049;  // a locator, or a server's URL: 2048 characters and a NUL
 
 enum HeaderForm : uint32_t { FORM_BINARY = 1, FORM_TEXT = 2 };
 enum FieldType : uint32_t { FIELD_STRING = 1, FIELD_UINT32 = 2, FIELD_BINARY = 3 };
 
 struct HeaderHandle {
-  std::array<char, SOURCE_SIZE> source;  // the image source text (an image locator)
+  std::array<char, SOURCE_SIZE> source;  // the image source text (an image locator or URL)
   uint32_t form;                         // FORM_BINARY or FORM_TEXT
   uint8_t* data;                         // the caller's buffer: header bytes or text
   uint32_t data_len;                     // header bytes held
@@ -32,8 +33,8 @@ struct HeaderHandle {
 };
 
 // Prepares a handle over the caller's buffer (zero-filled): FORM_BINARY, data_len 1024,
-// version 1. Null for a null argument, capacity below 1024, or a source longer than 255
-// characters (refused, never cut: a cut source names another file).
+// version 1. Null for a null argument, capacity below 1024, or a source longer than
+// SOURCE_SIZE - 1 characters (refused, never cut: a cut source names another file).
 HeaderHandle* header_init(HeaderHandle* handle, const char* source, uint8_t* buffer,
                           uint32_t capacity);
 

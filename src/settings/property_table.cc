@@ -10,6 +10,7 @@
 #include "settings/boot_env.h"
 #include "settings/net_setup.h"
 #include "settings/system_actions.h"
+#include "settings/update_limits.h"
 
 namespace vorn::settings {
 
@@ -75,7 +76,7 @@ constexpr PropertyDesc live(const char* name, const char* description, PropertyG
           .default_value = nullptr};
 }
 
-constexpr size_t PROPERTY_ROWS = 29;
+constexpr size_t PROPERTY_ROWS = 31;
 
 // The rows of the zt4100 family, in listing order, ended by a row without a name.
 constexpr std::array<PropertyDesc, PROPERTY_ROWS + 1> ZT4100_PROPERTIES = {{
@@ -127,6 +128,9 @@ constexpr std::array<PropertyDesc, PROPERTY_ROWS + 1> ZT4100_PROPERTIES = {{
     action("sys.debug.instant", "system debug instant(on/off),option: act=[on|off]", debug_instant),
     // Absent (the default) counts as on: vornd commits a trial boot at the first heartbeat.
     stored("sys.trial.autocommit", "upgrade trial boot commit at first heartbeat(1)/off(0)"),
+    stored(UPDATE_STALL_PROPERTY, "update download: no byte for this long is a stall(seconds)",
+           "30"),
+    stored(UPDATE_RETRIES_PROPERTY, "update download: resumes after a cut or a stall", "5"),
     {.name = nullptr,
      .description = nullptr,
      .access = 0,
@@ -171,7 +175,7 @@ consteval bool rows_consistent(const std::array<PropertyDesc, N>& table) {
   return true;
 }
 
-static_assert(named_rows(ZT4100_PROPERTIES) == PROPERTY_ROWS, "29 rows before the end row");
+static_assert(named_rows(ZT4100_PROPERTIES) == PROPERTY_ROWS, "31 rows before the end row");
 static_assert(ZT4100_PROPERTIES.back().name == nullptr, "the table ends with a nameless row");
 static_assert(names_unique(ZT4100_PROPERTIES), "property names must be unique");
 static_assert(rows_consistent(ZT4100_PROPERTIES), "names must be plain keys with known access");

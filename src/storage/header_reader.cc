@@ -12,12 +12,14 @@
 #include "storage/mount_manager.h"
 #include "storage/path_io.h"
 #include "storage/region_io.h"
+#include "storage/url_source.h"
 
 namespace vorn::storage {
 
 namespace {
 
 constexpr char INFO_FILE[] = "%vif-info%";
+static_assert(image::SOURCE_SIZE >= URL_TEXT_SIZE, "a handle holds any URL");
 
 // Parses the locator text and releases it (unmounting what a file access mounted) when the
 // read is over.
@@ -85,6 +87,27 @@ bool try_file(image::HeaderHandle& handle, const RegionOps& row, bool image_file
   return file && read_opened(handle, *file, image_file);
 }
 
+// An image on an update server: its header as fetched for this command, kept only when the
+// file on the server is long enough for the contents the header names (refused before
+// anything of it is written).
+bool read_url(image::HeaderHandle& handle) {
+  UrlHeader header;
+  if (url_read_header(handle.source.data(), &header) != URL_OK) return false;
+  const std::span<uint8_t> buffer(handle.data, handle.capacity);
+  std::fill(buffer.begin(), buffer.end(), 0);
+  std::ranges::copy(header.bytes, buffer.begin());
+  handle.data_len = static_cast<uint32_t>(header.bytes.size());
+  handle.form = image::FORM_BINARY;
+  if (image::header_validate(&handle) == 0) return true;  // refused by the checks, as a file
+  const int64_t needed = int64_t{image::header_get_u32(&handle, "contents_off")} +
+                         image::header_get_u32(&handle, "contents_size");
+  if (header.total >= needed) return true;
+  std::array<char, 96> why{};
+  platform::format_text(why, "another length (%lld bytes, the header needs %lld)",
+                        static_cast<long long>(header.total), static_cast<long long>(needed));
+  return url_fail(handle.source.data(), URL_OTHER_LENGTH, why.data()) == URL_OK;
+}
+
 }  // namespace
 
 image::HeaderHandle* file_read_header(image::HeaderHandle* handle, const platform::UniqueFd& file) {
@@ -98,9 +121,10 @@ image::HeaderHandle* locator_read_header(image::HeaderHandle* handle) {
   if (handle == nullptr || handle->data == nullptr) return nullptr;
   const std::string_view name = handle->source.data();
   const bool image_file = name.starts_with("file@");
+  if (handle->capacity < image::HEADER_SIZE) return nullptr;
+  if (is_url(handle->source.data())) return read_url(*handle) ? handle : nullptr;
   const RegionOps* row = region_ops_find(handle->source.data());
   if (row == nullptr) return nullptr;
-  if (handle->capacity < image::HEADER_SIZE) return nullptr;
   if (!image_file && (row->access_kinds & ACCESS_RAW) != 0 && try_raw(*handle, *row)) {
     return handle;
   }

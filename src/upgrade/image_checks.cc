@@ -4,12 +4,14 @@
 #include <string_view>
 
 #include "core/output.h"
+#include "core/progress.h"
 #include "image/header_handle.h"
 #include "image/integrity.h"
 #include "platform/fixed_text.h"
 #include "platform/unique_fd.h"
 #include "storage/header_open.h"
 #include "storage/region_io.h"
+#include "storage/url_source.h"
 #include "upgrade/dependency.h"
 #include "upgrade/image_authenticity.h"
 #include "upgrade/install.h"
@@ -170,6 +172,7 @@ int cmd_check_image(const char* path, int sw_match, int contents) {
     info_printf("Checked Image File(Header+Contents)(%s)->not valid(%d)!\n", path, r);
     return -1;
   }
+  core::progress_begin(core::Stage::CHECK, 1, 1, {}, 0);
   int r = check_image_match(path, alias, sw_match == 0 ? 1 : 0) >= 1 ? 0 : -1;
   // "check upgrade" answers what an upgrade would: with the trust store, for every byte.
   if (r == 0 && sw_match != 0 && signatures_required()) {
@@ -181,6 +184,8 @@ int cmd_check_image(const char* path, int sw_match, int contents) {
     return 0;
   }
   info_printf("Checked Image File(%s)->not valid!\n", path);
+  // A header that could not be fetched fails with its download's code.
+  if (r == -1 && storage::url_last_error() != storage::URL_OK) return storage::url_last_error();
   return install_refusal(r) ? r : -1;
 }
 
@@ -233,6 +238,7 @@ int check_upgrade_batch(int count, const char* const* paths) {
   const auto batch = upgrade_batch();
   int checked = 0;
   for (int i = 0; i < count && i < static_cast<int>(BATCH_SIZE) && paths != nullptr; ++i) {
+    core::progress_begin(core::Stage::CHECK, i + 1, count, {}, 0);
     if (check_upgrade_entry(paths[i], &batch[static_cast<size_t>(i)]) < 0) {
       return BATCH_IMAGE_FAILED;
     }

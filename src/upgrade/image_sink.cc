@@ -8,6 +8,7 @@
 
 #include "bootmap/boot_map.h"
 #include "core/output.h"
+#include "core/progress.h"
 #include "image/inflate_stream.h"
 #include "platform/fixed_text.h"
 #include "platform/unique_fd.h"
@@ -300,7 +301,10 @@ int ImageSink::finish() {
       info_printf("\nVerified Image File(%s) before writing\n", path_);
       break;
   }
-  return failed_ = writer_->verify(crc_from_digests() ? copy_crc32() : 0);
+  if (mode_ != CopyMode::VERIFY) core::progress_stage(core::Stage::VERIFY, writer_->written());
+  failed_ = writer_->verify(crc_from_digests() ? copy_crc32() : 0);
+  if (failed_ == 0) core::progress_bytes(writer_->written());
+  return failed_;
 }
 
 }  // namespace vorn::upgrade

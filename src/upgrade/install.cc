@@ -8,6 +8,7 @@
 
 #include "bootmap/boot_map.h"
 #include "core/output.h"
+#include "core/progress.h"
 #include "image/field_table.h"
 #include "image/header_handle.h"
 #include "image/integrity.h"
@@ -20,6 +21,7 @@
 #include "storage/path_io.h"
 #include "storage/region_id.h"
 #include "storage/region_io.h"
+#include "storage/url_source.h"
 #include "upgrade/bootable_copies.h"
 #include "upgrade/image_authenticity.h"
 #include "upgrade/image_sink.h"
@@ -90,11 +92,9 @@ int plan_image(const char* path, const platform::UniqueFd& source, int full,
   return authenticity_check(path, alias.data(), version.data(), *signature);
 }
 
-// Checks, before anything is written, that the file is exactly as long as its header says and
-// that a plain image fits the copy. 0 or an INSTALL_* failure.
-int check_size(const char* path, const char* region_id, const platform::UniqueFd& source,
-               ImagePlan& plan) {
-  const auto size = static_cast<uint64_t>(storage::fd_size(source));
+// Checks, before anything is written, that the file (of size bytes) is exactly as long as its
+// header says and that a plain image fits the copy. 0 or an INSTALL_* failure.
+int check_size(const char* path, const char* region_id, uint64_t size, ImagePlan& plan) {
   if (plan.raw) {
     plan.file_size = plan.copy_length = size;
   } else if (size != plan.file_size) {
@@ -133,8 +133,72 @@ int stream_file(const platform::UniqueFd& source, const ImagePlan& plan, ImageSi
     }
     if (const int r = sink.consume({chunk.get(), want}); r != 0) return r;
     pos += want;
+    core::progress_bytes(static_cast<int64_t>(pos));
   }
   return sink.finish();
+}
+
+// The image on a server, streamed from its first byte into the sink in the pieces a file is read
+// in (the bytes before the copy's part, then INSTALL_READ_SIZE pieces, "R" each): the network
+// hands over a few KiB at a time, and each piece the sink takes is a write into the copy.
+class UrlFeed final : public storage::UrlSink {
+ public:
+  UrlFeed(const ImagePlan& plan, ImageSink& sink)
+      : plan_(plan),
+        sink_(sink),
+        piece_(new (std::nothrow) uint8_t[INSTALL_READ_SIZE]),
+        piece_end_(plan.copy_offset > 0 ? plan.copy_offset : INSTALL_READ_SIZE) {}
+
+  [[nodiscard]] bool ready() const { return piece_ != nullptr; }
+
+  int consume(std::span<const uint8_t> bytes) override {
+    while (!bytes.empty()) {
+      const auto n = static_cast<size_t>(std::min<uint64_t>(bytes.size(), piece_end_ - position_));
+      std::copy_n(bytes.begin(), n, piece_.get() + filled_);
+      filled_ += n;
+      position_ += n;
+      bytes = bytes.subspan(n);
+      if (position_ == piece_end_) {
+        if (const int r = flush(); r != 0) return r;
+        piece_end_ += INSTALL_READ_SIZE;
+      }
+    }
+    return 0;
+  }
+
+  // The last piece, shorter.
+  [[nodiscard]] int flush() {
+    if (filled_ == 0) return 0;
+    if (position_ > plan_.copy_offset) info_printf("R");
+    core::progress_bytes(static_cast<int64_t>(position_));
+    const int r = sink_.consume({piece_.get(), filled_});
+    filled_ = 0;
+    return r;
+  }
+
+ private:
+  const ImagePlan& plan_;
+  ImageSink& sink_;
+  std::unique_ptr<uint8_t[]> piece_;
+  size_t filled_ = 0;
+  uint64_t position_ = 0;
+  uint64_t piece_end_;
+};
+
+int stream_url(const char* url, const ImagePlan& plan, ImageSink& sink) {
+  UrlFeed feed(plan, sink);
+  if (!feed.ready()) return INSTALL_NO_BUFFER;
+  if (const int r = sink.start(); r != 0) return r;
+  if (const int r = storage::url_stream(url, feed); r != 0) return r;
+  if (const int r = feed.flush(); r != 0) return r;
+  return sink.finish();
+}
+
+// The size of the source: of the file, or as the server named it.
+uint64_t source_size(const char* path, const platform::UniqueFd& source) {
+  storage::UrlHeader header;
+  if (!storage::is_url(path)) return static_cast<uint64_t>(storage::fd_size(source));
+  return storage::url_read_header(path, &header) == 0 ? static_cast<uint64_t>(header.total) : 0;
 }
 
 // The install and its comparison: install_image with the writer's mode.
@@ -158,11 +222,22 @@ int install_or_compare(const char* region_id, const char* path, int raw, int ful
       r != 0) {
     return r;
   }
+  const bool url = storage::is_url(path);
+  const bool bootable =
+      mode == CopyMode::WRITE && dry == 0 && copy_is_bootable(id.name.data(), copy.device.data());
+  if (url && raw != 0) return INSTALL_REFUSED;
+  if (url && bootable) {
+    // A stream is read once: verifying it whole before writing would mean storing it.
+    return storage::url_fail(
+        path, storage::URL_INTO_BOOTED_COPY,
+        "nothing streamed can be verified before it is written into a copy the board boots");
+  }
 
   // The source is opened once, for its header, its size and its bytes, and released (a file
-  // system mounted to read it unmounted, after the descriptor is closed) on every path.
+  // system mounted to read it unmounted, after the descriptor is closed) on every path. An image
+  // on a server has its header fetched once for the command and its bytes streamed.
   platform::ScopeGuard release([path] { (void)storage::locator_release(path); });
-  const platform::UniqueFd source = storage::locator_open(path);
+  const platform::UniqueFd source = url ? platform::UniqueFd() : storage::locator_open(path);
   ImagePlan plan;
   image::ImageSignature signature;
   image::ImageSignature* required = nullptr;
@@ -176,16 +251,21 @@ int install_or_compare(const char* region_id, const char* path, int raw, int ful
     plan.raw = true;
   }
   if (dry != 0) return plan.setup ? INSTALL_WANTS_SETUP : INSTALL_DONE;
-  if (!source) return INSTALL_SHORT_READ;
-  if (const int r = check_size(path, region_id, source, plan); r != 0) return r;
+  if (!url && !source) return INSTALL_SHORT_READ;
+  if (const int r = check_size(path, region_id, source_size(path, source), plan); r != 0) {
+    return r;
+  }
 
   int r = 0;
-  if (mode == CopyMode::WRITE && copy_is_bootable(id.name.data(), copy.device.data())) {
+  const auto size = static_cast<int64_t>(plan.file_size);
+  if (bootable) {
     // The board boots this copy: the whole file is checked before the first byte is written,
     // and what is read for the write must be what was checked.
+    core::progress_stage(core::Stage::CHECK, size);
     ImageSink check(path, region_id, plan, CopyMode::VERIFY, required, nullptr);
     r = stream_file(source, plan, check);
     if (r == 0) {
+      core::progress_stage(core::Stage::INSTALL, size);
       ImageSink write(path, region_id, plan, mode, required, &check.digests());
       r = stream_file(source, plan, write);
       if (r != 0 && write.written() > 0) {
@@ -196,8 +276,9 @@ int install_or_compare(const char* region_id, const char* path, int raw, int ful
       }
     }
   } else {
+    core::progress_stage(core::Stage::INSTALL, size);
     ImageSink sink(path, region_id, plan, mode, required, nullptr);
-    r = stream_file(source, plan, sink);
+    r = url ? stream_url(path, plan, sink) : stream_file(source, plan, sink);
   }
   if (r != 0 || mode == CopyMode::COMPARE) return r;
   return plan.setup ? INSTALL_WANTS_SETUP : INSTALL_DONE;

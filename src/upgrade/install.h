@@ -7,6 +7,7 @@
 // into a copy the board boots, nothing is written before the whole file has been checked.
 
 #include "image/image_signature.h"
+#include "storage/url_source.h"
 
 namespace vorn::upgrade {
 
@@ -34,16 +35,20 @@ inline constexpr int INSTALL_SIGNATURE_REVOKED = image::SIGNATURE_REVOKED;      
 inline constexpr int INSTALL_SIGNATURE_MISMATCH = image::SIGNATURE_MISMATCH;    // -25
 inline constexpr int INSTALL_DOWNGRADE = -26;
 inline constexpr int INSTALL_FALLBACK_COPY = -27;  // a pending trial falls back to the copy
-// Whether r is one of the refusals above, which callers pass on as they are (each is a code of
-// its own), where older failures collapse into one code.
+// An image from a server fails with the storage::URL_* code of its download (-30 to -39), and
+// into a copy the board boots it is refused (storage::URL_INTO_BOOTED_COPY).
+// Whether r is one of the refusals above or a download's failure, which callers pass on as they
+// are (each is a code of its own), where older failures collapse into one code.
 [[nodiscard]] constexpr bool install_refusal(int r) {
-  return r >= INSTALL_FALLBACK_COPY && r <= INSTALL_CONTENTS_INVALID;
+  return (r >= INSTALL_FALLBACK_COPY && r <= INSTALL_CONTENTS_INVALID) ||
+         (r >= storage::URL_INTO_BOOTED_COPY && r <= storage::URL_UNUSABLE);
 }
 
 inline constexpr int INSTALL_READ_SIZE = 102400;  // source bytes per read
 inline constexpr int INSTALL_BLOCK_SIZE = 65536;  // decompressed bytes per write
 
-// Installs the image at path (an image locator) into the copy that region_id selects
+// Installs the image at path (an image locator, or a server's URL) into the copy that region_id
+// selects
 // ("boot", "system~1", "app#0"). The header is validated (and with full set verified, its
 // report printed); the alias must name the region; an androidboot copy receives header and
 // contents, an ext4 copy the contents only; compressed contents are refused for an androidboot
@@ -54,9 +59,12 @@ inline constexpr int INSTALL_BLOCK_SIZE = 65536;  // decompressed bytes per writ
 // the board boots (copy_is_bootable) the whole file is read and checked once before it is
 // written, and its digests are computed again while it is written. With raw set the file is
 // written as it is, unchecked; with dry set nothing is read past the header and nothing is
-// written. Before INSTALL_DONE or INSTALL_WANTS_SETUP is returned, the digests have matched and
-// everything written has been flushed to the device and read back equal. Returns one of the
-// INSTALL_* codes; progress letters and messages are printed at normal verbosity.
+// written. An image on a server is streamed once, checked while it is written, and never into
+// a copy the board boots (storage::URL_INTO_BOOTED_COPY); its download's failures are its
+// storage::URL_* codes. Before INSTALL_DONE or INSTALL_WANTS_SETUP is returned, the digests have
+// matched and everything written has been flushed to the device and read back equal. Returns one
+// of the INSTALL_* codes; progress letters and messages are printed at normal verbosity, and the
+// stage and bytes go to the progress record (core/progress.h).
 [[nodiscard]] int install_image(const char* region_id, const char* path, int raw, int full,
                                 int dry);
 

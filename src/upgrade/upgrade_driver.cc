@@ -4,8 +4,10 @@
 #include <string_view>
 
 #include "core/output.h"
+#include "core/progress.h"
 #include "platform/fixed_text.h"
 #include "storage/image_locator.h"
+#include "storage/url_source.h"
 #include "upgrade/boot_map_update.h"
 #include "upgrade/image_authenticity.h"
 #include "upgrade/image_checks.h"
@@ -47,6 +49,7 @@ int authenticity_stage(int count, const char* const* paths) {
   for (int i = 0; i < count; ++i) {
     const UpgradeEntry& entry = batch[static_cast<size_t>(i)];
     image::ImageSignature signature;
+    core::progress_begin(core::Stage::CHECK, i + 1, count, entry.alias.data(), 0);
     const int r = authenticity_check(paths[i], entry.alias.data(), entry.version.data(), signature);
     (void)storage::locator_release(paths[i]);
     if (r != 0) {
@@ -67,7 +70,14 @@ int check_stage(int count, const char* const* paths, int stages, bool& done) {
   const int r = check_upgrade_batch(count, paths);
   if (r < 0) {
     info_printf("\nUpgrade Fail(Dependencies check errors=%d)\n", r);
-    return UPGRADE_FAILED;
+    // An image whose header could not be fetched fails with its download's code; the entries
+    // before it are filled.
+    const int download = storage::url_last_error();
+    if (download == storage::URL_OK) return UPGRADE_FAILED;
+    const auto batch = upgrade_batch();
+    int i = 0;
+    while (i < count - 1 && batch[static_cast<size_t>(i)].alias[0] != '\0') ++i;
+    return download - UPGRADE_IMAGE_STEP * i;
   }
   if (const char* region = duplicate_region()) {
     info_printf("\nUpgrade Fail(Two images for region %s)\n", region);
@@ -112,6 +122,7 @@ int upgrade_run(int count, const char* const* paths, int stages) {
     std::array<char, ENTRY_TEXT_SIZE + 2> target{};
     int r = check_image_alias(path, 0, alias);
     if (r == 0) {
+      core::progress_begin(core::Stage::INSTALL, i + 1, count, alias.data(), 0);
       platform::format_text(target, "%s~1", alias.data());
       r = install_image(target.data(), path, 0, 0, dry);
       // Without an install in this run the copies must hold the images already: switching the
@@ -134,6 +145,7 @@ int upgrade_run(int count, const char* const* paths, int stages) {
   if (handled == 0) return UPGRADE_FAILED;
   if ((stages & STAGE_SETUP) == 0) return UPGRADE_DONE;
 
+  core::progress_stage(core::Stage::SETUP, 0);
   if (const int r = setup_stage_run(nullptr); r < 0) {
     info_printf("\nUpgrade Fail(Setup errors=%d)\n", r);
     return UPGRADE_SETUP_FAILED;

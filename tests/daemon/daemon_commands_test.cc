@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/progress.h"
 #include "daemon/app_alive.h"
 #include "daemon/framing.h"
 #include "daemon/log_capture.h"
@@ -93,7 +94,9 @@ TEST_F(Request, RepliesAndLogLinesOfTheCommands) {
                {"foo bar", "", "-1\n", "unsupported command 'foo'\n"},
                {" \t\r\n ", "", "-1\n", "unsupported command ''\n"},
                {"appalive set 9 100", "", "-1\n", nullptr},
-               {"appalive set 10 100", "", "0\n", nullptr}};
+               {"appalive set 10 100", "", "0\n", nullptr},
+               {"progress", "", "0\nidle 0/0 - 0/0\n", nullptr},
+               {"progress now", "", "-1\n", "progress requires 1 arguments (2 given)\n"}};
   for (const auto& c : cases) {
     g_reply_text = c.reply_text;
     EXPECT_EQ(reply_for(c.request), c.reply) << c.request;
@@ -141,6 +144,21 @@ TEST_F(Request, ToolCommandsRunUnderTheCommandMutex) {
   });
   EXPECT_EQ(reply_for("vorn help"), "0\n");
   EXPECT_TRUE(held);
+}
+
+TEST_F(Request, ProgressIsAnsweredWhileAToolCommandRunsAndIdleAfterIt) {
+  static std::string seen;
+  set_tool_runner([](int, char**, std::span<char>) {
+    core::progress_begin(core::Stage::INSTALL, 2, 2, "system", 300);
+    core::progress_bytes(100);
+    // Another client asks while this command holds the mutex.
+    std::thread client([] { seen = reply_for("progress"); });
+    client.join();
+    return 0;
+  });
+  EXPECT_EQ(reply_for("vorn upgrade x"), "0\n");
+  EXPECT_EQ(seen, "0\ninstall 2/2 system 100/300\n");
+  EXPECT_EQ(reply_for("progress"), "0\nidle 0/0 - 0/0\n");
 }
 
 // The management loop on the daemon end of a socket pair: what a client gets for its bytes.

@@ -82,7 +82,8 @@ TEST_F(Management, RequestsOfOneConnection) {
   const int fd = client.get();
   for (const auto& [request, reply] : {std::pair{"vorn bogus", "-2\n"},
                                        {"vorn info hw_version", "0\nzt4100.1.0\n"},
-                                       {"vorn help", "0\n"}}) {
+                                       {"vorn help", "0\n"},
+                                       {"vorn bogus https://u:pw@h/x.vif?t=s3cret", "-2\n"}}) {
     EXPECT_TRUE(send_all(fd, frame(request)));
     EXPECT_EQ(read_reply(fd), reply);
   }
@@ -94,7 +95,9 @@ TEST_F(Management, RequestsOfOneConnection) {
   serving.join();
   EXPECT_TRUE(log_.has("execute('vorn info foo')\n", platform::LOG_PRIORITY_INFO));
   EXPECT_TRUE(log_.has("reply: '0\nzt4100.1.0\n'\n", platform::LOG_PRIORITY_INFO));
+  EXPECT_TRUE(log_.has("execute('vorn bogus https://h/x.vif')\n", platform::LOG_PRIORITY_INFO));
   const std::vector<std::string> lines = log_.lines();
+  for (const std::string& line : lines) EXPECT_EQ(line.find("s3cret"), line.npos) << line;
   EXPECT_TRUE(lines.front().starts_with("management: new connection[thread](socket="));
   EXPECT_TRUE(lines.back().starts_with("management: closing connection[thread](socket="));
 }

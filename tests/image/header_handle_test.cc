@@ -29,9 +29,10 @@ TEST(HeaderInit, NeedsAFullHeaderBufferAndClearsOnlyItsCapacity) {
   EXPECT_EQ(header_init(&handle, nullptr, buffer.data(), 1024), nullptr);
   EXPECT_EQ(header_init(&handle, "x", nullptr, 1024), nullptr);
   EXPECT_EQ(buffer[0], 0xEE);  // failures touch nothing
-  EXPECT_EQ(header_init(&handle, std::string(256, 's').c_str(), buffer.data(), 1024), nullptr)
+  EXPECT_EQ(header_init(&handle, std::string(SOURCE_SIZE, 's').c_str(), buffer.data(), 1024),
+            nullptr)
       << "a source is refused, never cut";
-  const std::string long_source(255, 's');
+  const std::string long_source(SOURCE_SIZE - 1, 's');
   ASSERT_EQ(header_init(&handle, long_source.c_str(), buffer.data(), 1024), &handle);
   EXPECT_EQ(std::string(handle.source.data()), long_source);
   EXPECT_EQ(buffer[1023], 0);

@@ -28,14 +28,17 @@ using Log = std::vector<std::string>;
 
 // The rows in listing order: names, order and count are what users and scripts see.
 const std::vector<std::string> NAMES = {
-    "sys.hw.version",       "sys.eth.addr",       "sys.eth.if",        "sys.eth.ip.mode",
-    "sys.eth.ip.addrs",     "sys.eth.ip.gateway", "sys.eth.ip.dns1",   "sys.eth.ip.dns2",
-    "sys.eth.ip.setup",     "sys.wlan.if",        "sys.wlan.mode",     "sys.wlan.ssid",
-    "sys.wlan.secret",      "sys.wlan.ip.mode",   "sys.wlan.ip.addrs", "sys.wlan.ip.gateway",
-    "sys.wlan.ip.dns1",     "sys.wlan.ip.dns2",   "sys.wlan.ip.setup", "sys.watchdog.enable",
-    "sys.watchdog.timeout", "sys.mem.free",       "sys.mem.total",     "sys.mem.cached",
-    "sys.mem.drop_caches",  "sys.mem.min_free",   "sys.reboot",        "sys.debug.instant",
-    "sys.trial.autocommit"};
+    "sys.hw.version",      "sys.eth.addr",         "sys.eth.if",
+    "sys.eth.ip.mode",     "sys.eth.ip.addrs",     "sys.eth.ip.gateway",
+    "sys.eth.ip.dns1",     "sys.eth.ip.dns2",      "sys.eth.ip.setup",
+    "sys.wlan.if",         "sys.wlan.mode",        "sys.wlan.ssid",
+    "sys.wlan.secret",     "sys.wlan.ip.mode",     "sys.wlan.ip.addrs",
+    "sys.wlan.ip.gateway", "sys.wlan.ip.dns1",     "sys.wlan.ip.dns2",
+    "sys.wlan.ip.setup",   "sys.watchdog.enable",  "sys.watchdog.timeout",
+    "sys.mem.free",        "sys.mem.total",        "sys.mem.cached",
+    "sys.mem.drop_caches", "sys.mem.min_free",     "sys.reboot",
+    "sys.debug.instant",   "sys.trial.autocommit", "sys.update.stall_seconds",
+    "sys.update.retries"};
 
 // The listing of every row, " name : value", or for the defaults " name [set] : value" and
 // " name [del]".
@@ -43,7 +46,7 @@ std::string listing(const std::map<std::string, std::string>& values, bool defau
   std::string out;
   for (const std::string& name : NAMES) {
     const auto it = values.find(name);
-    out += " " + name + std::string(20 - name.size(), ' ');
+    out += " " + name + std::string(20 - std::min<size_t>(name.size(), 20), ' ');
     if (it == values.end()) {
       out += defaults ? " [del]\n" : " : \n";
     } else {
@@ -91,15 +94,15 @@ TEST_F(PropertyTest, ModelSelectionByTagPrefixAndRowsThatMatchTheirAccess) {
   for (const char* tag : {"zt4100", "zt4100x", "q5.1", "q5", "", "zt410", "ZT4100", "x-zt4100"}) {
     const bool known = std::string(tag).starts_with("zt4100") || std::string(tag).starts_with("q5");
     EXPECT_EQ(select(tag), known ? 0 : -1) << tag;
-    EXPECT_EQ(property_count(nullptr), known ? 29 : -1) << tag;
+    EXPECT_EQ(property_count(nullptr), known ? static_cast<int>(NAMES.size()) : -1) << tag;
   }
   select("zt4100.1.0");
   // The compiler cannot check this one (function addresses are no constant expressions).
   const PropertyDesc* table = nullptr;
-  ASSERT_EQ(property_count(&table), 29);
+  ASSERT_EQ(property_count(&table), static_cast<int>(NAMES.size()));
   EXPECT_EQ(std::string(access_text(2)) + access_text(7), "-w-rwx");  // no row has these
   EXPECT_EQ(access_text(5), nullptr);
-  for (const PropertyDesc* row = table; row != table + 29; ++row) {
+  for (const PropertyDesc* row = table; row != table + NAMES.size(); ++row) {
     EXPECT_TRUE(row->getter == nullptr || (row->access & PROP_READ) != 0) << row->name;
     EXPECT_TRUE(row->setter == nullptr || (row->access & PROP_WRITE) != 0) << row->name;
     EXPECT_EQ(row->action != nullptr, (row->access & PROP_ACTION) != 0) << row->name;
@@ -118,7 +121,7 @@ TEST_F(PropertyTest, ListingsShowEveryRowAndRunNothing) {
                     false));
   const std::string comments =
       captured([] { EXPECT_EQ(cli::property_command(false, "comment", nullptr, true), 0); });
-  EXPECT_EQ(std::count(comments.begin(), comments.end(), '\n'), 29);
+  EXPECT_EQ(std::count(comments.begin(), comments.end(), '\n'), std::ssize(NAMES));
   for (const char* line : {" sys.hw.version       [rw-] : hardware version info\n",
                            " sys.mem.free         [r--] : dram free(KB)\n",
                            " sys.debug.instant    [--x] : system debug instant(on/off),option: "
@@ -181,12 +184,18 @@ TEST_F(PropertyTest, FailuresHaveTheirCodesAndTheCommandMakesThemMinusOne) {
 
 TEST_F(PropertyTest, DefaultsSetEveryRowAndPrintOneLineEach) {
   write_entries({"sys.eth.ip.addrs=10.0.0.2/24", "@keep=1", "sys.wlan.secret=wpa@x"});
-  const std::map<std::string, std::string> defaults = {
-      {"sys.hw.version", "zt4100.0.0"}, {"sys.eth.addr", "1E:ED:19:27:1A:B3"},
-      {"sys.eth.if", "eth0"},           {"sys.eth.ip.mode", "dhcp"},
-      {"sys.wlan.if", "wlan0"},         {"sys.wlan.mode", "device"},
-      {"sys.wlan.ssid", "zt4100"},      {"sys.wlan.ip.mode", "dhcp"},
-      {"sys.watchdog.enable", "0"},     {"sys.watchdog.timeout", "60"}};
+  const std::map<std::string, std::string> defaults = {{"sys.hw.version", "zt4100.0.0"},
+                                                       {"sys.eth.addr", "1E:ED:19:27:1A:B3"},
+                                                       {"sys.eth.if", "eth0"},
+                                                       {"sys.eth.ip.mode", "dhcp"},
+                                                       {"sys.wlan.if", "wlan0"},
+                                                       {"sys.wlan.mode", "device"},
+                                                       {"sys.wlan.ssid", "zt4100"},
+                                                       {"sys.wlan.ip.mode", "dhcp"},
+                                                       {"sys.watchdog.enable", "0"},
+                                                       {"sys.watchdog.timeout", "60"},
+                                                       {"sys.update.stall_seconds", "30"},
+                                                       {"sys.update.retries", "5"}};
   EXPECT_EQ(captured([] { EXPECT_EQ(command("default", nullptr), 0); }), listing(defaults, true));
   Log stored = {"@keep=1"};
   for (const std::string& name : NAMES) {

@@ -24,7 +24,7 @@ class ToolTest(unittest.TestCase):
         self.assertTrue(banner.startswith("Vornix vorn "), banner)
         lines = rest.splitlines(keepends=True)
         self.assertEqual((len(lines), hashlib.sha1("".join(lines[:66]).encode()).hexdigest()),
-                         (70, HELP_SHA1), rest)
+                         (71, HELP_SHA1), rest)
 
     def test_personality_follows_the_base_name_and_the_result_is_the_exit_status(self):
         with devsim.Device() as dev:

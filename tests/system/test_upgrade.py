@@ -100,7 +100,20 @@ class Images:
         return "file@!," + self.path(name)
 
 
-class UpgradeTest(unittest.TestCase):
+class CopyChecks:
+    """What a test case reads of the copies (hashlib from the host)."""
+
+    def hashes(self, dev, copies=COPIES):
+        return {c: sha(dev.read_copy(*c)) for c in copies}
+
+    def assert_holds(self, dev, copy, path):
+        """The copy begins with the bytes of the file."""
+        with open(path, "rb") as f:
+            data = f.read()
+        self.assertEqual(sha(dev.read_copy(*copy, 0, len(data))), sha(data), copy)
+
+
+class UpgradeTest(CopyChecks, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix="vorn-upgrade-test-")
@@ -117,15 +130,6 @@ class UpgradeTest(unittest.TestCase):
         dev.put_raw("boot", 0, self.img.path("boot-1.0.0"))
         dev.put_ext4_image("system", 0, self.img.ext4("1.0.0"))
         return dev
-
-    def hashes(self, dev):
-        return {c: sha(dev.read_copy(*c)) for c in COPIES}
-
-    def assert_holds(self, dev, copy, path):
-        """The copy begins with the bytes of the file."""
-        with open(path, "rb") as f:
-            data = f.read()
-        self.assertEqual(sha(dev.read_copy(*copy, 0, len(data))), sha(data), copy)
 
     def trace(self):
         try:

@@ -7,6 +7,7 @@ import sys
 
 from devsimlib.device import Device
 from devsimlib.errors import DevsimError
+from devsimlib.http import http_main, proxy_main
 from devsimlib.init import init_main
 from devsimlib.janitor import janitor_main
 from devsimlib.layout import DEFAULT_HW, Layout
@@ -36,6 +37,9 @@ USAGE = """usage:
 Inside the device (on PATH there):
   devsim service NAME -- COMMAND...       init stand-in: /dev/socket/NAME for COMMAND
   devsim send SOCKET REQUEST...           framed requests on a socket, prints the replies
+  devsim http DIR [--port P] [--cert PEM --key PEM]   lighttpd serving DIR on 127.0.0.1:P
+  devsim proxy PORT TARGET [--after B] [--cut] [--cuts N] [--stall] [--stalls N] [--no-range]
+               [--swap FROM=TO] [--rate B]  a proxy to TARGET that cuts, stalls, swaps, paces
 
 DEVICE OPTIONS:
   --layout FILE       JSON layout (default: the zt4100 board)
@@ -305,6 +309,9 @@ def main(argv=None):
             return service_main(argv[1:])
         if argv[:1] == ["send"]:
             return send_main(argv[1:])
+        helpers = {"http": http_main, "proxy": proxy_main}
+        if argv[:1] and argv[0] in helpers:
+            return helpers[argv[0]](argv[1:])
     except (DevsimError, OSError) as e:
         sys.stderr.write(f"devsim: {e}\n")
         return 2
