@@ -389,28 +389,23 @@ def sweep(case, progress=None, all_errors=True):
                                    f"expected {before.new_entries}")
         report.failures += [f"order: {p}" for p in ordering_problems(_Run(traces), places)]
         report.boundaries = len(points)
-        for p in points:
-            problems = _cut_at(case, before, p)
-            report.cuts += 1
-            report.cuts_survived += not problems
-            report.failures += [f"cut before {p}: {x}" for x in problems]
+
+        def tally(kind, what, problems):
+            """Counts one try of a kind ("cuts", "torn", "errors") and its failures."""
+            survived = f"{kind}_survived"
+            setattr(report, kind, getattr(report, kind) + 1)
+            setattr(report, survived, getattr(report, survived) + (not problems))
+            report.failures += [f"{what}: {x}" for x in problems]
             if progress:
-                progress(f"cut before {p}: {'; '.join(problems) or 'ok'}")
+                progress(f"{what}: {'; '.join(problems) or 'ok'}")
+
+        for p in points:
+            tally("cuts", f"cut before {p}", _cut_at(case, before, p))
         for p in (points if case.torn else []):
             for k in range(1, len(p.torn[2]) // SECTOR if p.torn else 0):
-                problems = _cut_at(case, before, p, k)
-                report.torn += 1
-                report.torn_survived += not problems
-                report.failures += [f"torn after {k} sectors at {p}: {x}" for x in problems]
-                if progress:
-                    progress(f"torn after {k} sectors at {p}: {'; '.join(problems) or 'ok'}")
+                tally("torn", f"torn after {k} sectors at {p}", _cut_at(case, before, p, k))
         for p in points if all_errors else _sample(points, places):
             for error in DATA_ERRORS if p.b.call.name in DATA_CALLS else OTHER_ERRORS:
-                problems = _error_at(case, before, p, error)
-                report.errors += 1
-                report.errors_survived += not problems
-                report.failures += [f"{error} at {p}: {x}" for x in problems]
-                if progress:
-                    progress(f"{error} at {p}: {'; '.join(problems) or 'ok'}")
+                tally("errors", f"{error} at {p}", _error_at(case, before, p, error))
     report.seconds = time.monotonic() - start
     return report
