@@ -53,7 +53,7 @@ class StreamDigests {
   // itself: slower, never failing.
   [[nodiscard]] bool start();
   // Takes the next bytes of the file (copied: the span may go away on return). Waits while
-  // a worker is a few hundred KiB behind.
+  // a worker is 2 MiB behind.
   void add(std::span<const uint8_t> bytes);
   // Waits for the workers and stores the values. False when a hash failed; may be called once.
   [[nodiscard]] bool finish(StreamDigestValues& out);
@@ -75,7 +75,7 @@ class StreamDigests {
     size_t next = 0;    // the slot it hashes next
     size_t queued = 0;  // slots queued for it
   };
-  static constexpr size_t SLOTS = 4;
+  static constexpr size_t SLOTS = 16;
   static constexpr size_t SLOT_SIZE = size_t{128} * 1024;
   static constexpr size_t WORKERS = 2;
 
