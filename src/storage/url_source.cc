@@ -407,11 +407,15 @@ int url_fail(const char* url, int code, const char* reason) {
   return code;
 }
 
+bool url_too_long(const char* path) {
+  if (!is_url(path) || std::strlen(path) <= URL_TEXT_MAX) return false;
+  (void)url_fail(path, URL_UNUSABLE, "longer than 2048 characters");
+  return true;
+}
+
 int url_read_header(const char* url, UrlHeader* header) {
   if (url == nullptr || header == nullptr) return URL_UNUSABLE;
-  if (std::strlen(url) > URL_TEXT_MAX) {
-    return url_fail(url, URL_UNUSABLE, "longer than 2048 characters");
-  }
+  if (url_too_long(url)) return URL_UNUSABLE;
   HeaderMemo* memo = memo_find(url);
   if (memo == nullptr) {
     HeaderMemo& slot = g_memo[g_memo_next];

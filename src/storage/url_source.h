@@ -85,6 +85,10 @@ class UrlSink {
 // Prints the failure message for url with the reason and records the code; returns it.
 int url_fail(const char* url, int code, const char* reason);
 
+// Whether path is a URL too long to be used (message printed, URL_UNUSABLE recorded): to be
+// asked before a header is prepared for it, which would refuse the text without a word.
+[[nodiscard]] bool url_too_long(const char* path);
+
 // The code of the last failure since url_forget, or URL_OK: for callers that see only a failed
 // read of the header.
 [[nodiscard]] int url_last_error();

@@ -35,6 +35,7 @@ struct OpenedImage {
 // The common opening: prepares, reads and verifies the header (from file when it is open
 // already); 0 or a CHECK_* code.
 int open_image(const char* path, OpenedImage& image, const platform::UniqueFd* file = nullptr) {
+  if (storage::url_too_long(path)) return CHECK_NOT_VERIFIED;
   if (image::header_init(&image.handle, path, image.buffer.data(), image.buffer.size()) ==
       nullptr) {
     return CHECK_NO_HANDLE;

@@ -43,6 +43,7 @@ int plan_image(const char* path, const platform::UniqueFd& source, int full,
                image::ImageSignature* signature) {
   std::array<uint8_t, image::HEADER_SIZE> buffer;
   image::HeaderHandle handle;
+  if (storage::url_too_long(path)) return storage::URL_UNUSABLE;
   if (image::header_init(&handle, path, buffer.data(), buffer.size()) == nullptr) {
     return INSTALL_NO_HANDLE;
   }
@@ -53,7 +54,9 @@ int plan_image(const char* path, const platform::UniqueFd& source, int full,
                                               : storage::header_open_checked(&handle, full);
   if (checked == nullptr) {
     info_printf("Verify fail\n");
-    return INSTALL_REFUSED;
+    // A header that could not be fetched fails with its download's code.
+    const int download = storage::is_url(path) ? storage::url_last_error() : storage::URL_OK;
+    return download != storage::URL_OK ? download : INSTALL_REFUSED;
   }
   info_printf("Verify VIF file ok\n");
   plan.header = buffer;

@@ -93,6 +93,8 @@ class NetworkTest(CopyChecks, unittest.TestCase):
             (f"upgrade {proxy(9)}/boot-1.1.0.vif", -31, "Couldn't connect to server"),
             (f"upgrade {HTTP}/boot-cut.vif", -37, "another length (300024 bytes, the header"),
             (f"install boot {HTTP}/boot-1.1.0.vif", -39, "a copy the board boots"),
+            (f"install system~1 {proxy(9)}/system-1.0.0.vif", -31, "Couldn't connect"),
+            (f"upgrade {HTTP}/{'s' * 2048}.vif", -30, "(longer than 2048 characters)!"),
         ]
         streaming = [
             (f"upgrade {proxy(8082)}/system-1.0.0.vif", -35, "gave up after 1 resumes"),
@@ -123,7 +125,7 @@ class NetworkTest(CopyChecks, unittest.TestCase):
         size = os.path.getsize(self.img.path("system-1.0.0"))
         with self.device() as dev:
             service_file = os.path.join(HERE, "..", "..", "init", "vornd.rc")
-            boot = dev.start(f"{self.servers} devsim proxy 8086 8080 --rate 4000000\n"
+            boot = dev.start(f"{self.servers} devsim proxy 8086 8080 --rate 2000000\n"
                              f"exec {VORN_INIT} {service_file} {VORND} 2>/dev/null")
             try:
                 self.assertTrue(boot.wait_socket(timeout=20))
@@ -143,9 +145,10 @@ class NetworkTest(CopyChecks, unittest.TestCase):
         self.assertEqual((replies, idle), (["0\n"], "0\nidle 0/0 - 0/0\n"))
         done = [int(m[1]) for m in (re.match(rf"0\ninstall 1/1 system (\d+)/{size}\n$", s)
                                     for s in seen) if m]
-        # Growing to the total: the last piece comes less than a poll before the read-back.
+        # Growing to the total: at 2 MB/s the last answer comes within half a second (1 MiB) of
+        # the end even when a loaded host delays a poll by several of its 50 ms.
         self.assertEqual(done, sorted(done))
-        self.assertTrue(len([d for d in done if 0 < d < size]) > 3 and done[-1] > size - (1 << 18),
+        self.assertTrue(len([d for d in done if 0 < d < size]) > 3 and done[-1] > size - (1 << 20),
                         seen)
 
 
