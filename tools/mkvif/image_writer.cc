@@ -15,6 +15,7 @@
 #include "image/integrity.h"
 #include "image/sha1_context.h"
 #include "mkvif/output_file.h"
+#include "platform/io.h"
 #include "platform/unique_fd.h"
 
 namespace vorn::mkvif {
@@ -25,26 +26,12 @@ constexpr size_t COPY_BLOCK_SIZE = 1 << 20;
 constexpr uint64_t CONTENTS_MAX = 0xFFFFFFFFull;
 
 bool write_all(int fd, const uint8_t* bytes, size_t length) {
-  while (length > 0) {
-    const ssize_t n = ::write(fd, bytes, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
+  return platform::write_fully(fd, bytes, length) == static_cast<ssize_t>(length);
 }
 
 bool read_all(int fd, std::vector<uint8_t>& out, uint64_t size) {
   out.resize(size);
-  size_t held = 0;
-  while (held < out.size()) {
-    const ssize_t n = ::read(fd, out.data() + held, out.size() - held);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    held += static_cast<size_t>(n);
-  }
-  return true;
+  return platform::read_fully(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size());
 }
 
 // Copies the whole of in to out; false on a short read or a failed write.
@@ -52,11 +39,12 @@ bool copy_stream(int in, int out, uint64_t size) {
   std::vector<uint8_t> block(COPY_BLOCK_SIZE);
   uint64_t left = size;
   while (left > 0) {
-    const ssize_t n = ::read(in, block.data(), std::min<uint64_t>(left, block.size()));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    if (!write_all(out, block.data(), static_cast<size_t>(n))) return false;
-    left -= static_cast<uint64_t>(n);
+    const auto want = static_cast<size_t>(std::min<uint64_t>(left, block.size()));
+    if (platform::read_fully(in, block.data(), want) != static_cast<ssize_t>(want) ||
+        !write_all(out, block.data(), want)) {
+      return false;
+    }
+    left -= want;
   }
   return true;
 }
